@@ -237,11 +237,12 @@ int dictReplace(dict *d, void *key, void *val) {
         dictSetVal(d, entry, val);
         return 1;
     }
-    // Set the new value before releasing the old one: they may be the same
-    // object, whose reference count must not drop to zero in between.
+    // Set the new value before releasing the old one.
     dictEntry old = *existing;
     dictSetVal(d, existing, val);
-    dictFreeVal(d, &old);
+    // Storing the very value the entry already holds must not release it:
+    // the entry would be left pointing at freed memory.
+    if (d->type->valDup || old.v.val != val) dictFreeVal(d, &old);
     return 0;
 }
 

@@ -74,10 +74,12 @@ typedef struct dictIterator {
 dict *dictCreate(dictType *type, void *privDataPtr);
 // Grows (or first sizes) the table to hold at least size entries.
 int dictExpand(dict *d, unsigned long size);
-// DICT_ERR when the key is already present.
+// DICT_ERR when the key is already present; the caller then keeps key and
+// val.
 int dictAdd(dict *d, void *key, void *val);
 // Adds the entry, or replaces the value of an existing key (releasing the old
-// value). Returns 1 when added, 0 when replaced.
+// value). Returns 1 when added, 0 when replaced; in the second case the
+// entry keeps its own key and the caller keeps key.
 int dictReplace(dict *d, void *key, void *val);
 // Removes the key, releasing key and value. DICT_ERR when not found.
 int dictDelete(dict *d, const void *key);
