@@ -49,13 +49,17 @@ EditStatus LineEditor::feed(unsigned char c, std::string &out) {
         return feed(c, out);
     case Decode::Csi:
         if (c >= 0x20 && c <= 0x3F) {
-            pending_ += static_cast<char>(c);
-            if (pending_.size() > kMaxSequence) decode_ = Decode::Ground;
+            // An overlong sequence is read to its end and then ignored.
+            if (pending_.size() <= kMaxSequence) pending_ += static_cast<char>(c);
             return EditStatus::Editing;
         }
         decode_ = Decode::Ground;
-        if (c >= 0x40 && c <= 0x7E) return dispatch(decodeCsi(static_cast<char>(c)), out);
-        return EditStatus::Editing; // malformed sequence: dropped
+        if (c >= 0x40 && c <= 0x7E) {
+            if (pending_.size() > kMaxSequence) return EditStatus::Editing;
+            return dispatch(decodeCsi(static_cast<char>(c)), out);
+        }
+        // A byte that cannot be part of a sequence ends it and counts on its own.
+        return feed(c, out);
     case Decode::Ss3:
         decode_ = Decode::Ground;
         pending_.clear();
@@ -157,7 +161,10 @@ LineEditor::Key LineEditor::decodeCsi(char final) const {
         return Key::End;
     case '~': {
         // ESC [ n ~ with n possibly followed by ";modifier".
-        int n = std::atoi(pending_.c_str());
+        int n = 0;
+        for (size_t i = 0; i < pending_.size() && pending_[i] >= '0' && pending_[i] <= '9'; i++)
+            if (n < 1000) n = n * 10 + (pending_[i] - '0'); // large numbers name no key
+
         if (n == 1 || n == 7) return Key::Home;
         if (n == 4 || n == 8) return Key::End;
         if (n == 3) return Key::Delete;

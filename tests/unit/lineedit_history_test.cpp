@@ -1,0 +1,175 @@
+#include "lineedit/history.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "lineedit/linenoise.h"
+
+namespace {
+
+using lineedit::History;
+
+std::vector<std::string> linesOf(const History &h) {
+    std::vector<std::string> v;
+    for (size_t i = 0; i < h.size(); i++)
+        v.push_back(h.at(i));
+    return v;
+}
+
+struct HistoryFile : ::testing::Test {
+    std::string dir;
+    void SetUp() override {
+        char tmpl[] = "/tmp/lineedit-hist-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+    }
+    void TearDown() override {
+        std::string cmd = "rm -rf '" + dir + "'";
+        ASSERT_EQ(system(cmd.c_str()), 0);
+    }
+    std::string path(const char *name) const { return dir + "/" + name; }
+    static std::string slurp(const std::string &p) {
+        std::ifstream in(p, std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+    static void write(const std::string &p, const std::string &data) {
+        std::ofstream(p, std::ios::binary) << data;
+    }
+};
+
+TEST(History, SkipsOnlyARepeatOfTheNewestLine) {
+    History h;
+    EXPECT_TRUE(h.add("get a"));
+    EXPECT_FALSE(h.add("get a"));
+    EXPECT_TRUE(h.add("set a 1"));
+    EXPECT_TRUE(h.add("get a")) << "an older equal line does not block a new entry";
+    EXPECT_EQ(linesOf(h), (std::vector<std::string>{"get a", "set a 1", "get a"}));
+}
+
+TEST(History, KeepsTheNewestLinesWithinItsCapacity) {
+    History h;
+    EXPECT_EQ(h.maxLen(), 100u);
+    for (int i = 0; i < 150; i++)
+        h.add("cmd " + std::to_string(i));
+    ASSERT_EQ(h.size(), 100u);
+    EXPECT_EQ(h.at(0), "cmd 50");
+    EXPECT_EQ(h.at(99), "cmd 149");
+}
+
+TEST(History, MaxLenRejectsNonPositiveAndShrinksFromTheOldEnd) {
+    History h;
+    for (const char *l : {"a", "b", "c", "d"})
+        h.add(l);
+    EXPECT_FALSE(h.setMaxLen(0));
+    EXPECT_FALSE(h.setMaxLen(-3));
+    EXPECT_EQ(h.size(), 4u) << "a rejected length changes nothing";
+
+    EXPECT_TRUE(h.setMaxLen(2));
+    EXPECT_EQ(linesOf(h), (std::vector<std::string>{"c", "d"}));
+    h.add("e");
+    EXPECT_EQ(linesOf(h), (std::vector<std::string>{"d", "e"}));
+
+    EXPECT_TRUE(h.setMaxLen(5));
+    h.add("f");
+    EXPECT_EQ(linesOf(h), (std::vector<std::string>{"d", "e", "f"}));
+}
+
+TEST_F(HistoryFile, SaveWritesOneLinePerEntryOwnerOnlyAndLoadReadsItBack) {
+    History h;
+    const std::vector<std::string> lines = {"set k \"a b\"", "", "get caf\xc3\xa9", "ping"};
+    for (const auto &l : lines)
+        h.add(l);
+    std::string file = path("hist");
+    ASSERT_EQ(h.save(file.c_str()), 0);
+    EXPECT_EQ(slurp(file), "set k \"a b\"\n\nget caf\xc3\xa9\nping\n");
+    struct stat st;
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    History back;
+    ASSERT_EQ(back.load(file.c_str()), 0);
+    EXPECT_EQ(linesOf(back), lines);
+}
+
+TEST_F(HistoryFile, SaveNarrowsTheModeOfAnExistingFileAndReplacesItsContent) {
+    std::string file = path("hist");
+    write(file, "old 1\nold 2\nold 3\n");
+    ASSERT_EQ(chmod(file.c_str(), 0644), 0);
+    History h;
+    h.add("new");
+    ASSERT_EQ(h.save(file.c_str()), 0);
+    EXPECT_EQ(slurp(file), "new\n");
+    struct stat st;
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(HistoryFile, LoadHandlesLineEndsRepeatsAndCapacity) {
+    std::string file = path("hist");
+    // CRLF line ends, a repeated line, and a last line without a line end.
+    write(file, "one\r\ntwo\ntwo\nthree\nfour");
+    History h;
+    ASSERT_EQ(h.load(file.c_str()), 0);
+    EXPECT_EQ(linesOf(h), (std::vector<std::string>{"one", "two", "three", "four"}));
+
+    History small;
+    small.setMaxLen(2);
+    ASSERT_EQ(small.load(file.c_str()), 0);
+    EXPECT_EQ(linesOf(small), (std::vector<std::string>{"three", "four"}));
+
+    // Loading appends to what is there, without repeating the newest line.
+    History more;
+    more.add("zero");
+    more.add("one");
+    write(file, "one\nfive\n");
+    ASSERT_EQ(more.load(file.c_str()), 0);
+    EXPECT_EQ(linesOf(more), (std::vector<std::string>{"zero", "one", "five"}));
+}
+
+TEST_F(HistoryFile, ShrunkHistorySavesOnlyTheKeptLines) {
+    History h;
+    for (const char *l : {"a", "b", "c"})
+        h.add(l);
+    h.setMaxLen(2);
+    std::string file = path("hist");
+    ASSERT_EQ(h.save(file.c_str()), 0);
+    EXPECT_EQ(slurp(file), "b\nc\n");
+    History back;
+    ASSERT_EQ(back.load(file.c_str()), 0);
+    EXPECT_EQ(linesOf(back), (std::vector<std::string>{"b", "c"}));
+}
+
+TEST_F(HistoryFile, UnreadableOrUnwritablePathsFail) {
+    History h;
+    h.add("x");
+    EXPECT_EQ(h.load(path("missing").c_str()), -1);
+    EXPECT_EQ(h.save(path("no/such/dir/hist").c_str()), -1);
+    EXPECT_EQ(linesOf(h), (std::vector<std::string>{"x"})) << "a failed load keeps the history";
+}
+
+TEST_F(HistoryFile, PublicFunctionsReportWhatTheyDid) {
+    // The process-wide history behind the public functions.
+    EXPECT_EQ(linenoiseHistorySetMaxLen(0), 0);
+    EXPECT_EQ(linenoiseHistorySetMaxLen(3), 1);
+    EXPECT_EQ(linenoiseHistoryAdd("alpha"), 1);
+    EXPECT_EQ(linenoiseHistoryAdd("alpha"), 0);
+    EXPECT_EQ(linenoiseHistoryAdd("beta"), 1);
+    std::string file = path("hist");
+    ASSERT_EQ(linenoiseHistorySave(file.c_str()), 0);
+    EXPECT_EQ(slurp(file), "alpha\nbeta\n");
+    EXPECT_EQ(linenoiseHistoryLoad(path("missing").c_str()), -1);
+    EXPECT_EQ(linenoiseHistorySetMaxLen(100), 1);
+}
+
+} // namespace
