@@ -160,14 +160,20 @@ TEST_F(HistoryFile, UnreadableOrUnwritablePathsFail) {
 
 TEST_F(HistoryFile, PublicFunctionsReportWhatTheyDid) {
     // The process-wide history behind the public functions.
+    // Whatever earlier tests left, shrink it to one known line first.
     EXPECT_EQ(linenoiseHistorySetMaxLen(0), 0);
+    EXPECT_EQ(linenoiseHistorySetMaxLen(1), 1);
+    linenoiseHistoryAdd("start");
     EXPECT_EQ(linenoiseHistorySetMaxLen(3), 1);
     EXPECT_EQ(linenoiseHistoryAdd("alpha"), 1);
     EXPECT_EQ(linenoiseHistoryAdd("alpha"), 0);
     EXPECT_EQ(linenoiseHistoryAdd("beta"), 1);
     std::string file = path("hist");
     ASSERT_EQ(linenoiseHistorySave(file.c_str()), 0);
-    EXPECT_EQ(slurp(file), "alpha\nbeta\n");
+    EXPECT_EQ(slurp(file), "start\nalpha\nbeta\n");
+    EXPECT_EQ(linenoiseHistoryAdd("gamma"), 1);
+    ASSERT_EQ(linenoiseHistorySave(file.c_str()), 0);
+    EXPECT_EQ(slurp(file), "alpha\nbeta\ngamma\n") << "capacity 3 drops the oldest";
     EXPECT_EQ(linenoiseHistoryLoad(path("missing").c_str()), -1);
     EXPECT_EQ(linenoiseHistorySetMaxLen(100), 1);
 }

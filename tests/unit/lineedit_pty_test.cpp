@@ -269,13 +269,12 @@ TEST(LineEditorTerminal, LinesTypedAheadAreKeptForTheNextRead) {
     ASSERT_TRUE(s.ok());
     s.start([](int fd) { readLines(3, fd); });
     ASSERT_TRUE(s.waitFor("> "));
-    s.send("one\rtwo\r\x1b[A\x1b[A\r");
+    s.send("one\rtwo\rx\x1b[Dy\r");
     auto results = s.finish();
     ASSERT_EQ(results.size(), 3u);
     EXPECT_EQ(results[0].line, "one");
     EXPECT_EQ(results[1].line, "two");
-    // The child adds nothing to the history, so Up finds nothing.
-    EXPECT_EQ(results[2].line, "");
+    EXPECT_EQ(results[2].line, "yx") << "escape sequences typed ahead arrive whole";
 }
 
 TEST(LineEditorTerminal, HistoryRecallThroughThePublicFunctions) {
@@ -295,6 +294,64 @@ TEST(LineEditorTerminal, HistoryRecallThroughThePublicFunctions) {
     auto results = s.finish();
     ASSERT_EQ(results.size(), 2u);
     EXPECT_EQ(results[1].line, "get k 2");
+}
+
+void completeGet(const char *buf, linenoiseCompletions *lc) {
+    if (buf[0] == 'g') {
+        linenoiseAddCompletion(lc, "GET");
+        linenoiseAddCompletion(lc, "GETSET");
+    }
+}
+
+TEST(LineEditorTerminal, LoneEscRestoresTheTypedTextDuringCompletion) {
+    PtySession s;
+    ASSERT_TRUE(s.ok());
+    s.start([](int fd) {
+        linenoiseSetCompletionCallback(completeGet);
+        readLines(2, fd);
+    });
+    ASSERT_TRUE(s.waitFor("> "));
+    s.send("g\t");
+    ASSERT_TRUE(s.waitFor("> GET\x1b[0K"));
+    // Esc alone: after a short wait the typed text is back, no other key needed.
+    s.send("\x1b");
+    ASSERT_TRUE(s.waitFor("> g\x1b[0K"));
+    s.send("\r");
+    ASSERT_TRUE(s.waitForNextPrompt());
+    s.send("g\t\t x\r"); // a blank accepts GETSET and is inserted
+    auto results = s.finish();
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_EQ(results[0].line, "g");
+    EXPECT_EQ(results[1].line, "GETSET x");
+}
+
+TEST(LineEditorTerminal, MultiLineModeWrapsInsteadOfScrolling) {
+    PtySession s(40);
+    ASSERT_TRUE(s.ok());
+    s.start([](int fd) {
+        linenoiseSetMultiLine(1);
+        readLines(1, fd);
+    });
+    ASSERT_TRUE(s.waitFor("> "));
+    const std::string line(38, 'm');
+    s.send(line);
+    // Prompt and line fill the 40 columns: the cursor moves to a new row.
+    ASSERT_TRUE(s.waitFor(line + "\n\r"));
+    s.send("\r");
+    auto results = s.finish();
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0].line, line);
+}
+
+TEST(LineEditorTerminal, ClearScreenComesAfterPendingOutput) {
+    PtySession s;
+    ASSERT_TRUE(s.ok());
+    s.start([](int) {
+        fputs("before", stdout); // still in the stdio buffer
+        linenoiseClearScreen();
+    });
+    s.finish();
+    EXPECT_EQ(s.output(), "before\x1b[H\x1b[2J");
 }
 
 char *exitOnQ(const char *buf, int *, int *) {
