@@ -66,11 +66,7 @@ TEST(LineEditorKeys, EditTheLineAsExpected) {
         {"left arrow stops at the start", "ab" + L + L + L + "c", "cab", 1},
         {"ctrl-b and ctrl-f", "abc\x02\x02\x06Y", "abYc", 3},
         {"modified arrow moves like the arrow", "abc\x1b[1;5DX", "abXc", 3},
-        {"ctrl-a and ctrl-e",
-         "bc\x01"
-         "a\x05"
-         "d",
-         "abcd", 4},
+        {"ctrl-a and ctrl-e", "bc\001a\005d", "abcd", 4},
         {"home, CSI H", "bc\x1b[Ha", "abc", 1},
         {"home, SS3 H", "bc\x1bOHa", "abc", 1},
         {"home, 1~", "bc\x1b[1~a", "abc", 1},
@@ -97,33 +93,16 @@ TEST(LineEditorKeys, EditTheLineAsExpected) {
         {"ctrl-t before the last character stays", "ab" + L + "\x14", "ba", 1},
         {"ctrl-t at the end does nothing", "ab\x14", "ab", 2},
         {"ctrl-t at the start does nothing", "ab\x01\x14", "ab", 0},
-        {"ctrl-l keeps the line",
-         "ab\x0c"
-         "c",
-         "abc", 3},
+        {"ctrl-l keeps the line", "ab\014c", "abc", 3},
         {"unknown sequences are ignored", "a\x1b[5~\x1b[2~\x1b[Zb", "ab", 2},
-        {"other control characters are ignored",
-         "a\x07\x1a\x0f"
-         "b",
-         "ab", 2},
-        {"esc then a character inserts it",
-         "a\x1b"
-         "b",
-         "ab", 2},
+        {"other control characters are ignored", "a\007\032\017b", "ab", 2},
+        {"esc then a character inserts it", "a\033b", "ab", 2},
         {"overlong sequence is dropped", "a\x1b[111111111111111111111111111~b", "ab", 2},
         {"utf-8 character is one step", "h\xc3\xa9" + L + "x", "hx\xc3\xa9", 2},
         {"backspace removes a whole utf-8 character", "h\xe2\x82\xac\x7f", "h", 1},
         {"delete removes a whole utf-8 character", "\xf0\x9f\x98\x80!\x01\x1b[3~", "!", 0},
-        {"ctrl-t swaps utf-8 characters",
-         "\xc3\xa9"
-         "a" +
-             L + "\x14",
-         "a\xc3\xa9", 1},
-        {"broken utf-8 is kept byte for byte",
-         "\xc3"
-         "a" +
-             L + "\x7f",
-         "a", 0},
+        {"ctrl-t swaps utf-8 characters", "\303\251a" + L + "\x14", "a\xc3\xa9", 1},
+        {"broken utf-8 is kept byte for byte", "\303a" + L + "\x7f", "a", 0},
         {"tab without completion is ignored", "a\tb", "ab", 2},
     };
     for (const auto &c : cases) {
@@ -225,10 +204,7 @@ TEST(LineEditorCompletion, TabCyclesEscRestoresOtherKeysAccept) {
         {"after the last the typed text", "g\t\t\t", "g", 1},
         {"and round again", "g\t\t\t\t", "GET", 3},
         {"esc restores the typed text and cursor", "ge\x1b[D\t\t\x1b", "ge", 1},
-        {"esc then a character",
-         "g\t\x1b"
-         "x",
-         "gx", 2},
+        {"esc then a character", "g\t\033x", "gx", 2},
         {"a character accepts and is inserted", "g\t ", "GET ", 4},
         {"an arrow accepts and moves", "g\t\t\x1b[D", "GETSET", 5},
         {"backspace accepts and deletes", "g\t\t\x7f", "GETSE", 5},
