@@ -1,0 +1,185 @@
+// vorn-devserver entry point: options, start-up, and the help screen.
+#include "server.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace dev {
+Server srv;
+void registerTransactionCommands(std::vector<Command> &t);
+} // namespace dev
+
+using namespace dev;
+
+static const char *kHelp =
+    "Usage: vorn-devserver [OPTIONS]\n"
+    "\n"
+    "A small in-memory Vorn server for tests, benchmarks and the demo. It speaks\n"
+    "VOSP2 and, after HELLO 3, VOSP3. When it listens it prints one line on standard\n"
+    "output, 'ready port=N' followed by ' tls-port=N' and ' unix-socket=PATH' when\n"
+    "those are bound, and serves until SIGTERM, SIGINT or SHUTDOWN (exit status 0).\n"
+    "\n"
+    "Options:\n"
+    "  --port N                 TCP port (default 6379; 0 picks a free port).\n"
+    "  --bind ADDR              Address to listen on (default 127.0.0.1; IPv6\n"
+    "                           literals such as ::1 are accepted).\n"
+    "  --unix-socket PATH       Also listen on a Unix-domain socket.\n"
+    "  --tls-port N             Also listen for TLS on port N (0 picks a free port);\n"
+    "                           needs --tls-cert and --tls-key.\n"
+    "  --tls-cert FILE          Server certificate (PEM).\n"
+    "  --tls-key FILE           Server private key (PEM).\n"
+    "  --tls-ca-cert FILE       CA certificate used to verify clients.\n"
+    "  --tls-verify-clients yes|no\n"
+    "                           Require a client certificate (default no).\n"
+    "  --password P             Password of the default user (AUTH P).\n"
+    "  --user NAME:PASS         Add a user (AUTH NAME PASS); repeatable.\n"
+    "  --databases N            Number of databases (default 16).\n"
+    "  --demo-data              Start with a few sample keys of every type.\n"
+    "  --enable-test-hooks      Enable the DEVHOOK command (below).\n"
+    "  --help                   Show this text.\n"
+    "\n"
+    "Test hooks (DEVHOOK, only with --enable-test-hooks). A hook is server-wide:\n"
+    "set from any connection, it applies to the next COUNT commands of any client\n"
+    "that match MATCH (COUNT 0: until DEVHOOK RESET). MATCH is one argument holding\n"
+    "the command name, optionally followed by more words that must match the next\n"
+    "arguments, case-insensitively (\"GET\", \"CONFIG REWRITE\"); \"*\" matches every\n"
+    "command. DEVHOOK itself is never matched. Each matching command uses at most\n"
+    "one hook of each kind, the oldest first.\n"
+    "  DEVHOOK REPLY MATCH COUNT BYTES      answer with BYTES verbatim (any reply\n"
+    "                                       type, malformed bytes, MOVED/ASK errors,\n"
+    "                                       several replies); the command is not run.\n"
+    "  DEVHOOK REPLYHEX MATCH COUNT HEX     the same with the bytes in hexadecimal\n"
+    "                                       (blanks ignored).\n"
+    "  DEVHOOK FAIL MATCH COUNT TEXT        answer with the error -TEXT CR LF\n"
+    "                                       (e.g. \"ERR no\"); the command is not run.\n"
+    "  DEVHOOK PREFIX MATCH COUNT BYTES     send BYTES (e.g. pushes) just before the\n"
+    "                                       command's reply; the command runs.\n"
+    "  DEVHOOK PREFIXHEX MATCH COUNT HEX    the same in hexadecimal.\n"
+    "  DEVHOOK DELAY MATCH COUNT MS         hold the reply (and the connection's\n"
+    "                                       later requests) back for MS milliseconds.\n"
+    "  DEVHOOK CLOSE MATCH COUNT N          send only the first N bytes of the reply,\n"
+    "                                       then close the connection (0: no reply).\n"
+    "  DEVHOOK INFO FIELD [VALUE]           INFO shows FIELD:VALUE (replacing the\n"
+    "                                       field where it is, else appended at the\n"
+    "                                       end); without VALUE the override is\n"
+    "                                       removed.\n"
+    "  DEVHOOK SNI                          the server names (SNI) sent by the TLS\n"
+    "                                       clients so far, in connection order (\"\"\n"
+    "                                       when a client sent none).\n"
+    "  DEVHOOK HISTORY [CLEAR]              the commands received so far (last 1000,\n"
+    "                                       every client), one string each with the\n"
+    "                                       arguments quoted as in MONITOR lines.\n"
+    "  DEVHOOK LIST                         the active hooks.\n"
+    "  DEVHOOK RESET                        remove hooks, INFO overrides, SNI names\n"
+    "                                       and history.\n";
+
+static bool needArg(int i, int argc, const char *opt) {
+    if (i + 1 >= argc) {
+        fprintf(stderr, "vorn-devserver: %s needs a value\n", opt);
+        return false;
+    }
+    return true;
+}
+
+static bool parsePort(const char *s, int &out) {
+    long long v;
+    if (!toLL(s, v) || v < 0 || v > 65535) {
+        fprintf(stderr, "vorn-devserver: invalid port '%s'\n", s);
+        return false;
+    }
+    out = int(v);
+    return true;
+}
+
+int main(int argc, char **argv) {
+    std::string password;
+    for (int i = 1; i < argc; i++) {
+        std::string o = argv[i];
+        if (o == "--help" || o == "-h") {
+            fputs(kHelp, stdout);
+            return 0;
+        } else if (o == "--enable-test-hooks") {
+            srv.hooks_enabled = true;
+        } else if (o == "--demo-data") {
+            srv.demo_data = true;
+        } else if (!needArg(i, argc, argv[i])) {
+            return 1;
+        } else if (o == "--port") {
+            if (!parsePort(argv[++i], srv.port)) return 1;
+        } else if (o == "--tls-port") {
+            if (!parsePort(argv[++i], srv.tls_port)) return 1;
+        } else if (o == "--bind") {
+            srv.bind = argv[++i];
+        } else if (o == "--unix-socket") {
+            srv.unix_path = argv[++i];
+        } else if (o == "--tls-cert") {
+            srv.tls_cert = argv[++i];
+        } else if (o == "--tls-key") {
+            srv.tls_key = argv[++i];
+        } else if (o == "--tls-ca-cert") {
+            srv.tls_ca = argv[++i];
+        } else if (o == "--tls-verify-clients") {
+            std::string v = argv[++i];
+            if (v != "yes" && v != "no") {
+                fprintf(stderr, "vorn-devserver: --tls-verify-clients takes yes or no\n");
+                return 1;
+            }
+            srv.tls_verify = v == "yes";
+        } else if (o == "--password") {
+            password = argv[++i];
+        } else if (o == "--user") {
+            std::string v = argv[++i];
+            size_t colon = v.find(':');
+            if (colon == std::string::npos || colon == 0) {
+                fprintf(stderr, "vorn-devserver: --user takes NAME:PASS\n");
+                return 1;
+            }
+            srv.users[v.substr(0, colon)] = User{v.substr(colon + 1), false};
+        } else if (o == "--databases") {
+            long long n;
+            if (!toLL(argv[++i], n) || n < 1 || n > 10000) {
+                fprintf(stderr, "vorn-devserver: invalid --databases value\n");
+                return 1;
+            }
+            srv.databases = int(n);
+        } else {
+            fprintf(stderr, "vorn-devserver: unknown option '%s' (see --help)\n", argv[i]);
+            return 1;
+        }
+    }
+    if (srv.tls_port >= 0 && (srv.tls_cert.empty() || srv.tls_key.empty())) {
+        fprintf(stderr, "vorn-devserver: --tls-port needs --tls-cert and --tls-key\n");
+        return 1;
+    }
+    if (!srv.users.count("default"))
+        srv.users["default"] = password.empty() ? User{"", true} : User{password, false};
+    else if (!password.empty())
+        srv.users["default"] = User{password, false};
+    srv.dbs.resize(size_t(srv.databases));
+    srv.start_ms = nowMs();
+    srv.config = {{"databases", std::to_string(srv.databases)},
+                  {"port", std::to_string(srv.port)},
+                  {"bind", srv.bind},
+                  {"maxmemory", "0"},
+                  {"maxmemory-policy", "noeviction"},
+                  {"timeout", "0"},
+                  {"save", ""},
+                  {"appendonly", "no"},
+                  {"cluster-enabled", "no"},
+                  {"lua-time-limit", "5000"},
+                  {"slowlog-log-slower-than", "10000"},
+                  {"notify-keyspace-events", ""},
+                  {"hz", "10"}};
+    registerConnectionCommands(srv.commands);
+    registerKeyCommands(srv.commands);
+    registerTypeCommands(srv.commands);
+    registerServerCommands(srv.commands);
+    registerPubsubCommands(srv.commands);
+    registerTransactionCommands(srv.commands);
+    registerHookCommands(srv.commands);
+    for (size_t i = 0; i < srv.commands.size(); i++)
+        srv.cmd_index[srv.commands[i].name] = i;
+    if (srv.demo_data) loadDemoData();
+    return serve();
+}
