@@ -1,2 +1,98 @@
 // Entry point of vorn-cli: options, then dispatch to exactly one mode.
-int main() { return 1; }
+#include <cstdio>
+#include <cstdlib>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include "cli/config.h"
+#include "cli/options.h"
+#include "cli/tls.h"
+#include "cluster/commands.h"
+#include "support/mt19937-64.h"
+
+// Modes whose code is not part of this build say so instead of pretending to
+// run.
+[[noreturn]] static void notAvailable(const char *mode) {
+    fprintf(stderr, "%s is not available in this build\n", mode);
+    exit(1);
+}
+
+// Runs the --cluster sub-command; never returns.
+[[noreturn]] static void clusterManagerMode(const clusterManagerCommandDef *def) {
+    if (def->proc == nullptr) {
+        fprintf(stderr, "--cluster %s is not available in this build\n", def->name);
+        exit(1);
+    }
+    const clusterManagerCommand &cmd = config.cluster_manager_command;
+    exit(def->proc(cmd.argc, cmd.argv) ? 0 : 1);
+}
+
+int main(int argc, char **argv) {
+    cliConfigSetDefaults();
+
+    int firstarg = parseOptions(argc, argv);
+
+    if (config.hostsocket && config.cluster_mode) {
+        fprintf(stderr, "Options -c and -s are mutually exclusive.\n");
+        exit(1);
+    }
+    if (config.eval_ldb && config.eval == nullptr) {
+        fprintf(stderr, "Options --ldb and --ldb-sync-mode require --eval.\n");
+        fprintf(stderr, "Try %s --help for more information.\n", argv[0]);
+        exit(1);
+    }
+    if (!config.no_auth_warning && config.auth != nullptr) {
+        fputs("Warning: Using a password with '-a' or '-u' option on the command"
+              " line interface may not be safe.\n",
+              stderr);
+    }
+
+    parseEnv();
+
+    if (config.askpass) config.auth = cliConfigKeepString(askPassword("Please input password: "));
+    if (config.cluster_manager_command.from_askpass) {
+        config.cluster_manager_command.from_pass =
+            cliConfigKeepString(askPassword("Please input import source node password: "));
+    }
+
+    if (config.tls) cliSecureInit();
+
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    init_genrand64(((unsigned long long)tv.tv_sec * 1000000 + tv.tv_usec) ^ getpid());
+
+    argc -= firstarg;
+    argv += firstarg;
+
+    if (config.cluster_manager_command.name != nullptr)
+        clusterManagerMode(validateClusterManagerCommand());
+
+    // Every mode below connects first with cliConnect(0) and exits with
+    // status 1 when that fails; they are plugged in here as they are built.
+    if (config.latency_mode)
+        notAvailable(config.latency_history ? "--latency-history" : "--latency");
+    if (config.latency_dist_mode) notAvailable("--latency-dist");
+    if (config.slave_mode) notAvailable("--replica");
+    if (config.getvdb_mode) notAvailable("--vdb");
+    if (config.pipe_mode) notAvailable("--pipe");
+    if (config.bigkeys) notAvailable("--bigkeys");
+    if (config.memkeys) notAvailable("--memkeys");
+    if (config.hotkeys) notAvailable("--hotkeys");
+    if (config.stat_mode) notAvailable("--stat");
+    if (config.scan_mode) notAvailable("--scan");
+    if (config.lru_test_mode) notAvailable("--lru-test");
+    if (config.intrinsic_latency_mode) notAvailable("--intrinsic-latency");
+
+    // Interactive session: message of the day (terminal output only), SIGPIPE
+    // ignored, a tolerated connection failure, then the read-eval loop.
+    if (argc == 0 && config.eval == nullptr) notAvailable("The interactive session");
+
+    if (config.eval) notAvailable("--eval");
+
+    // One-shot command: connect, then noninteractive(argc, argv) gives the
+    // exit status. It builds the argument array (unquoting each word with
+    // --quoted-input, printing "Invalid quoted string\n" on standard output
+    // and returning 1 when one fails), appends readArgFromStdin() with -x,
+    // and returns issueCommandRepeat(count, array, config.repeat).
+    notAvailable("The one-shot command");
+}

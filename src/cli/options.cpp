@@ -1,0 +1,658 @@
+#include "cli/options.h"
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+#include <unistd.h>
+
+#include "cli/config.h"
+#include "lineedit/linenoise.h"
+#include "modes/spectrum_palette.h"
+#include "support/release.h"
+
+// ---------------------------------------------------------------------------
+// Small helpers
+
+hisds cliVersion(void) {
+    hisds version = hi_sdsnew(VORN_VERSION);
+    // Builds made from a known source revision say which one.
+    if (strtoll(vornGitSHA1(), nullptr, 16)) {
+        version = hi_sdscatprintf(version, " (git:%s", vornGitSHA1());
+        if (strtoll(vornGitDirty(), nullptr, 10)) version = hi_sdscatprintf(version, "-dirty");
+        version = hi_sdscat(version, ")");
+    }
+    return version;
+}
+
+int isColorTerm(void) {
+    const char *t = getenv("TERM");
+    return t != nullptr && strstr(t, "xterm") != nullptr;
+}
+
+hisds unquoteCString(const char *str) {
+    int count = 0;
+    hisds *unquoted = hi_sdssplitargs(str, &count);
+    hisds res = nullptr;
+    if (unquoted && count == 1) {
+        res = unquoted[0];
+        unquoted[0] = nullptr;
+    }
+    if (unquoted) hi_sdsfreesplitres(unquoted, count);
+    return res;
+}
+
+hisds readArgFromStdin(void) {
+    char buf[1024];
+    hisds arg = hi_sdsempty();
+    for (;;) {
+        ssize_t nread = read(STDIN_FILENO, buf, sizeof(buf));
+        if (nread == 0) break;
+        if (nread < 0) {
+            if (errno == EINTR) continue;
+            perror("Reading from standard input");
+            exit(1);
+        }
+        arg = hi_sdscatlen(arg, buf, static_cast<size_t>(nread));
+    }
+    return arg;
+}
+
+hisds getDotfilePath(const char *envoverride, const char *dotfilename) {
+    const char *path = getenv(envoverride);
+    if (path != nullptr && *path != '\0') {
+        // "/dev/null" is how a user says "do not keep this file at all".
+        if (!strcmp(path, "/dev/null")) return nullptr;
+        return hi_sdsnew(path);
+    }
+    const char *home = getenv("HOME");
+    if (home != nullptr && *home != '\0')
+        return hi_sdscatprintf(hi_sdsempty(), "%s/%s", home, dotfilename);
+    return nullptr;
+}
+
+hisds askPassword(const char *prompt) {
+    linenoiseMaskModeEnable();
+    char *line = linenoise(prompt);
+    linenoiseMaskModeDisable();
+    if (line == nullptr) return nullptr;
+    hisds password = hi_sdsnew(line);
+    linenoiseFree(line);
+    return password;
+}
+
+int createClusterManagerCommand(char *cmdname, int argc, char **argv) {
+    clusterManagerCommand *cmd = &config.cluster_manager_command;
+    cmd->name = cmdname;
+    cmd->argc = argc;
+    cmd->argv = argc ? argv : nullptr;
+    if (isColorTerm()) cmd->flags |= CLUSTER_MANAGER_CMD_FLAG_COLOR;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Server URIs
+
+static int hexDigitValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+hisds percentDecode(const char *pe, size_t len) {
+    const char *end = pe + len;
+    hisds ret = hi_sdsempty();
+    for (const char *curr = pe; curr < end;) {
+        if (*curr != '%') {
+            ret = hi_sdscatlen(ret, curr++, 1);
+            continue;
+        }
+        // The two digits must lie inside this segment: the byte after it is
+        // a separator (":" or "@") or the end of the text.
+        if (end - curr < 3) {
+            hi_sdsfree(ret);
+            fprintf(stderr, "Incomplete URI encoding\n");
+            exit(1);
+        }
+        int hi = hexDigitValue(curr[1]);
+        int lo = hexDigitValue(curr[2]);
+        if (hi < 0 || lo < 0) {
+            hi_sdsfree(ret);
+            fprintf(stderr, "Illegal character in URI encoding\n");
+            exit(1);
+        }
+        char c = static_cast<char>(hi * 16 + lo);
+        ret = hi_sdscatlen(ret, &c, 1);
+        curr += 3;
+    }
+    return ret;
+}
+
+void parseVornUri(const char *uri) {
+    static const char scheme[] = "vorn://";
+    static const char tlsscheme[] = "vorns://";
+    const char *curr = uri;
+    const char *end = uri + strlen(uri);
+
+    if (!strncasecmp(tlsscheme, curr, strlen(tlsscheme))) {
+        config.tls = 1;
+        curr += strlen(tlsscheme);
+    } else if (!strncasecmp(scheme, curr, strlen(scheme))) {
+        curr += strlen(scheme);
+    } else {
+        fprintf(stderr, "Invalid URI scheme\n");
+        exit(1);
+    }
+    if (curr == end) return;
+
+    // User information: [user:]password@
+    if (const char *at = strchr(curr, '@')) {
+        const char *colon = strchr(curr, ':');
+        if (colon && colon < at) {
+            config.user = cliConfigKeepString(percentDecode(curr, colon - curr));
+            curr = colon + 1;
+        }
+        config.auth = cliConfigKeepString(percentDecode(curr, at - curr));
+        curr = at + 1;
+    }
+    if (curr == end) return;
+
+    // Host and port. Only a ":" of the authority names a port: one in the
+    // path must not cut the host name short.
+    const char *path = strchr(curr, '/');
+    if (*curr != '/') {
+        const char *hostend = path ? path : end;
+        const char *port = static_cast<const char *>(memchr(curr, ':', hostend - curr));
+        if (port) {
+            config.hostport = atoi(port + 1);
+            hostend = port;
+        }
+        hi_sdsfree(config.hostip);
+        config.hostip = hi_sdsnewlen(curr, hostend - curr);
+    }
+    curr = path ? path + 1 : end;
+    if (curr == end) return;
+
+    config.input_dbnum = atoi(curr);
+}
+
+// ---------------------------------------------------------------------------
+// Help screen
+
+namespace {
+
+struct HelpEntry {
+    const char *form;      // the option as the screen shows it
+    const char *lines[8];  // help lines, null-terminated
+    int continuation = 21; // indentation of the lines after the first
+};
+
+// Column where every help text starts.
+constexpr int HELP_COLUMN = 21;
+
+const HelpEntry helpConnection[] = {
+    {"-h <hostname>", {"Server hostname (default: 127.0.0.1)."}},
+    {"-p <port>", {"Server port (default: 6379)."}},
+    {"-s <socket>", {"Server socket (overrides hostname and port)."}},
+    {"-a <password>",
+     {"Password to use when connecting to the server.",
+      "You can also use the VORNCLI_AUTH environment", "variable to pass this password more safely",
+      "(if both are used, this argument takes precedence)."}},
+    {"--user <username>", {"Used to send ACL style 'AUTH username pass'. Needs -a."}},
+    {"--pass <password>", {"Alias of -a for consistency with the new --user option."}},
+    {"--askpass",
+     {"Force user to input password with mask from STDIN.",
+      "If this argument is used, '-a' and VORNCLI_AUTH", "environment variable will be ignored."}},
+    {"-u <uri>", {"Server URI."}},
+    {"-r <repeat>", {"Execute specified command N times."}},
+    {"-i <interval>",
+     {"When -r is used, waits <interval> seconds per command.",
+      "It is possible to specify sub-second times like -i 0.1."}},
+    {"-n <db>", {"Database number."}},
+    {"-3", {"Start session in VOSP3 protocol mode."}},
+    {"-x", {"Read last argument from STDIN."}},
+    {"-d <delimiter>", {"Delimiter between response bulks for raw formatting (default: \\n)."}},
+    {"-D <delimiter>", {"Delimiter between responses for raw formatting (default: \\n)."}},
+    {"-c", {"Enable cluster mode (follow -ASK and -MOVED redirections)."}},
+    {"-e", {"Return exit error code when command execution fails."}},
+    {"--tls", {"Establish a secure TLS connection."}},
+    {"--sni <host>", {"Server name indication for TLS."}},
+    {"--cacert <file>", {"CA Certificate file to verify with."}},
+    {"--cacertdir <dir>",
+     {"Directory where trusted CA certificates are stored.",
+      "If neither cacert nor cacertdir are specified, the default",
+      "system-wide trusted root certs configuration will apply."}},
+    {"--insecure", {"Allow insecure TLS connection by skipping cert validation."}},
+    {"--cert <file>", {"Client certificate to authenticate with."}},
+    {"--key <file>", {"Private key file to authenticate with."}},
+    {"--tls-ciphers <list>",
+     {"Sets the list of prefered ciphers (TLSv1.2 and below)",
+      "in order of preference from highest to lowest separated by colon (\":\").",
+      "See the ciphers(1ssl) manpage for more information about the syntax of this string."}},
+    {"--tls-ciphersuites <list>",
+     {"Sets the list of prefered ciphersuites (TLSv1.3)",
+      "in order of preference from highest to lowest separated by colon (\":\").",
+      "See the ciphers(1ssl) manpage for more information about the syntax of this string,",
+      "and specifically for TLSv1.3 ciphersuites."}},
+    {"--raw", {"Use raw formatting for replies (default when STDOUT is", "not a tty)."}},
+    {"--no-raw", {"Force formatted output even when STDOUT is not a tty."}},
+    {"--quoted-input", {"Force input to be handled as quoted strings."}},
+    {"--csv", {"Output in CSV format."}},
+    {"--show-pushes <yn>",
+     {"Whether to print VOSP3 PUSH messages.  Enabled by default when",
+      "STDOUT is a tty but can be overriden with --show-pushes no."}},
+    {"--stat", {"Print rolling stats about server: mem, clients, ..."}},
+    {"--latency",
+     {"Enter a special mode continuously sampling latency.",
+      "If you use this mode in an interactive session it runs",
+      "forever displaying real-time stats. Otherwise if --raw or",
+      "--csv is specified, or if you redirect the output to a non",
+      "TTY, it samples the latency for 1 second (you can use",
+      "-i to change the interval), then produces a single output", "and exits."}},
+};
+
+// The entries of this group may mention default values; see usage().
+const HelpEntry helpModes[] = {
+    {"--latency-history",
+     {"Like --latency but tracking latency changes over time.",
+      "Default time interval is 15 sec. Change it using -i."}},
+    {"--latency-dist",
+     {"Shows latency as a spectrum, requires xterm 256 colors.",
+      "Default time interval is 1 sec. Change it using -i."}},
+    {"--lru-test <keys>", {"Simulate a cache workload with an 80-20 distribution."}},
+    {"--replica", {"Simulate a replica showing commands received from the master."}},
+    {"--vdb <filename>",
+     {"Transfer an VDB dump from remote server to local file.",
+      "Use filename of \"-\" to write to stdout."}},
+    {"--pipe", {"Transfer raw Vorn protocol from stdin to server."}},
+    {"--pipe-timeout <n>",
+     {"In --pipe mode, abort with error if after sending all data.",
+      "no reply is received within <n> seconds.", "Default timeout: %d. Use 0 to wait forever."}},
+};
+
+const HelpEntry helpScanning[] = {
+    {"--bigkeys", {"Sample Vorn keys looking for keys with many elements (complexity)."}},
+    {"--memkeys", {"Sample Vorn keys looking for keys consuming a lot of memory."}},
+    {"--memkeys-samples <n>",
+     {"Sample Vorn keys looking for keys consuming a lot of memory.",
+      "And define number of key elements to sample"}},
+    {"--hotkeys",
+     {"Sample Vorn keys looking for hot keys.", "only works when maxmemory-policy is *lfu."}},
+    {"--scan", {"List all keys using the SCAN command."}},
+    {"--pattern <pat>",
+     {"Keys pattern when using the --scan, --bigkeys or --hotkeys", "options (default: *)."}},
+    {"--quoted-pattern <pat>",
+     {"Same as --pattern, but the specified string can be",
+      "quoted, in order to pass an otherwise non binary-safe string."},
+     25},
+    {"--intrinsic-latency <sec>",
+     {"Run a test to measure intrinsic system latency.",
+      "The test will run for the specified amount of seconds."}},
+    {"--eval <file>", {"Send an EVAL command using the Lua script at <file>."}},
+    {"--ldb", {"Used with --eval enable the Vorn Lua debugger."}},
+    {"--ldb-sync-mode",
+     {"Like --ldb but uses the synchronous Lua debugger, in",
+      "this mode the server is blocked and script changes are",
+      "not rolled back from the server memory."}},
+    // A form too long for the column gets a line of its own.
+    {"--cluster <command> [args...] [opts...]",
+     {"", "Cluster Manager command and arguments (see below)."}},
+    {"--verbose", {"Verbose mode."}},
+    {"--no-auth-warning",
+     {"Don't show warning message when using password on command", "line interface."}},
+    {"--force", {"Ignore validation and safety checks"}},
+    {"--help", {"Output this help and exit."}},
+    {"--version", {"Output version and exit."}},
+};
+
+const char helpTail[] = "Cluster Manager Commands:\n"
+                        "  Use --cluster help to list all available cluster manager commands.\n"
+                        "\n"
+                        "Examples:\n"
+                        "  cat /etc/passwd | vorn-cli -x set mypasswd\n"
+                        "  vorn-cli get mypasswd\n"
+                        "  vorn-cli -r 100 lpush mylist x\n"
+                        "  vorn-cli -r 100 -i 1 info | grep used_memory_human:\n"
+                        "  vorn-cli --quoted-input set '\"null-\\x00-separated\"' value\n"
+                        "  vorn-cli --eval myscript.lua key1 key2 , arg1 arg2 arg3\n"
+                        "  vorn-cli --scan --pattern '*:12345*'\n"
+                        "\n"
+                        "  (Note: when using --eval the comma separates KEYS[] from ARGV[] items)\n"
+                        "\n"
+                        "When no command is given, vorn-cli starts in interactive mode.\n"
+                        "Type \"help\" in interactive mode for information on available commands\n"
+                        "and settings.\n"
+                        "\n";
+
+// Writes a group of entries. A line containing "%d" shows `number` there.
+template <size_t N> void printHelpEntries(const HelpEntry (&entries)[N], int number) {
+    for (const HelpEntry &e : entries) {
+        fprintf(stderr, "  %-*s", HELP_COLUMN - 3, e.form);
+        for (int i = 0; i < 8 && e.lines[i]; i++) {
+            const char *line = e.lines[i];
+            if (i == 0) {
+                if (*line == '\0') {
+                    fputc('\n', stderr);
+                    continue;
+                }
+                fputc(' ', stderr);
+            } else {
+                fprintf(stderr, "%*s", e.continuation, "");
+            }
+            if (const char *d = strstr(line, "%d")) {
+                fprintf(stderr, "%.*s%d%s\n", static_cast<int>(d - line), line, number, d + 2);
+            } else {
+                fprintf(stderr, "%s\n", line);
+            }
+        }
+    }
+}
+
+} // namespace
+
+void usage(void) {
+    hisds version = cliVersion();
+    fprintf(stderr,
+            "vorn-cli %s\n"
+            "\n"
+            "Usage: vorn-cli [OPTIONS] [cmd [arg [arg ...]]]\n",
+            version);
+    hi_sdsfree(version);
+    printHelpEntries(helpConnection, 0);
+    printHelpEntries(helpModes, VORN_CLI_DEFAULT_PIPE_TIMEOUT);
+    printHelpEntries(helpScanning, 0);
+    fputs("\n", stderr);
+    fputs(helpTail, stderr);
+    exit(1);
+}
+
+// ---------------------------------------------------------------------------
+// Command line
+
+// Number conversions take the leading number of the text, as the C library
+// reads it; floating-point values are kept within the target's range so that
+// "inf" or "1e300" cannot overflow a conversion.
+static long secondsToMicros(const char *text) {
+    double us = atof(text) * 1000000;
+    if (std::isnan(us)) return 0;
+    if (us >= static_cast<double>(LONG_MAX)) return LONG_MAX;
+    if (us <= static_cast<double>(LONG_MIN)) return LONG_MIN;
+    return static_cast<long>(us);
+}
+
+static float toFloat(const char *text) {
+    double v = atof(text);
+    if (std::isnan(v)) return 0.0f;
+    if (v > 3.0e38) return 3.0e38f;
+    if (v < -3.0e38) return -3.0e38f;
+    return static_cast<float>(v);
+}
+
+// Options that only set a bit of the cluster command flags.
+struct ClusterFlagOption {
+    const char *name;
+    int flag;
+};
+
+static const ClusterFlagOption clusterFlagOptions[] = {
+    {"--cluster-slave", CLUSTER_MANAGER_CMD_FLAG_SLAVE},
+    {"--cluster-yes", CLUSTER_MANAGER_CMD_FLAG_YES},
+    {"--cluster-use-empty-masters", CLUSTER_MANAGER_CMD_FLAG_EMPTYMASTER},
+    {"--cluster-simulate", CLUSTER_MANAGER_CMD_FLAG_SIMULATE},
+    {"--cluster-replace", CLUSTER_MANAGER_CMD_FLAG_REPLACE},
+    {"--cluster-copy", CLUSTER_MANAGER_CMD_FLAG_COPY},
+    {"--cluster-search-multiple-owners", CLUSTER_MANAGER_CMD_FLAG_CHECK_OWNERS},
+    {"--cluster-fix-with-unreachable-masters",
+     CLUSTER_MANAGER_CMD_FLAG_FIX_WITH_UNREACHABLE_MASTERS},
+    {"--cluster-only-masters", CLUSTER_MANAGER_CMD_FLAG_MASTERS_ONLY},
+    {"--cluster-only-replicas", CLUSTER_MANAGER_CMD_FLAG_SLAVES_ONLY},
+};
+
+static void replaceSds(hisds *field, const char *value) {
+    hi_sdsfree(*field);
+    *field = hi_sdsnew(value);
+}
+
+int parseOptions(int argc, char **argv) {
+    clusterManagerCommand *cm = &config.cluster_manager_command;
+    int i;
+    for (i = 1; i < argc; i++) {
+        const char *arg = argv[i];
+        // A value-taking option is only recognised when a value follows.
+        const bool hasval = i + 1 < argc;
+        auto is = [arg](const char *name) { return strcmp(arg, name) == 0; };
+        auto isv = [arg, hasval](const char *name) { return hasval && strcmp(arg, name) == 0; };
+
+        if (is("-h") && !hasval) {
+            usage();
+        } else if (is("--help")) {
+            usage();
+        } else if (is("-x")) {
+            config.stdinarg = 1;
+        } else if (isv("-p")) {
+            config.hostport = atoi(argv[++i]);
+        } else if (isv("-h")) {
+            replaceSds(&config.hostip, argv[++i]);
+        } else if (isv("-s")) {
+            config.hostsocket = argv[++i];
+        } else if (isv("-r")) {
+            config.repeat = strtoll(argv[++i], nullptr, 10);
+        } else if (isv("-i")) {
+            config.interval = secondsToMicros(argv[++i]);
+        } else if (isv("-n")) {
+            config.input_dbnum = atoi(argv[++i]);
+        } else if (is("--no-auth-warning")) {
+            config.no_auth_warning = 1;
+        } else if (is("--askpass")) {
+            config.askpass = 1;
+        } else if (isv("-a") || isv("--pass")) {
+            config.auth = argv[++i];
+        } else if (isv("--user")) {
+            config.user = argv[++i];
+        } else if (isv("-u")) {
+            parseVornUri(argv[++i]);
+        } else if (is("--raw")) {
+            config.output = OUTPUT_RAW;
+        } else if (is("--no-raw")) {
+            config.output = OUTPUT_STANDARD;
+        } else if (is("--quoted-input")) {
+            config.quoted_input = 1;
+        } else if (is("--csv")) {
+            config.output = OUTPUT_CSV;
+        } else if (is("--latency")) {
+            config.latency_mode = 1;
+        } else if (is("--latency-dist")) {
+            config.latency_dist_mode = 1;
+        } else if (is("--mono")) {
+            spectrum_palette = spectrum_palette_mono;
+            spectrum_palette_size = spectrum_palette_mono_size;
+        } else if (is("--latency-history")) {
+            config.latency_mode = 1;
+            config.latency_history = 1;
+        } else if (isv("--lru-test")) {
+            config.lru_test_mode = 1;
+            config.lru_test_sample_size = strtoll(argv[++i], nullptr, 10);
+        } else if (is("--slave") || is("--replica")) {
+            config.slave_mode = 1;
+        } else if (is("--stat")) {
+            config.stat_mode = 1;
+        } else if (is("--scan")) {
+            config.scan_mode = 1;
+        } else if (isv("--pattern")) {
+            replaceSds(&config.pattern, argv[++i]);
+        } else if (isv("--quoted-pattern")) {
+            hi_sdsfree(config.pattern);
+            config.pattern = unquoteCString(argv[++i]);
+            if (!config.pattern) {
+                fprintf(stderr, "Invalid quoted string specified for --quoted-pattern.\n");
+                exit(1);
+            }
+        } else if (isv("--intrinsic-latency")) {
+            config.intrinsic_latency_mode = 1;
+            config.intrinsic_latency_duration = atoi(argv[++i]);
+        } else if (isv("--vdb")) {
+            config.getvdb_mode = 1;
+            config.vdb_filename = argv[++i];
+        } else if (is("--pipe")) {
+            config.pipe_mode = 1;
+        } else if (isv("--pipe-timeout")) {
+            config.pipe_timeout = atoi(argv[++i]);
+        } else if (is("--bigkeys")) {
+            config.bigkeys = 1;
+        } else if (is("--memkeys")) {
+            config.memkeys = 1;
+            config.memkeys_samples = 0;
+        } else if (isv("--memkeys-samples")) {
+            config.memkeys = 1;
+            config.memkeys_samples = static_cast<unsigned>(atoi(argv[++i]));
+        } else if (is("--hotkeys")) {
+            config.hotkeys = 1;
+        } else if (isv("--eval")) {
+            config.eval = argv[++i];
+        } else if (is("--ldb")) {
+            config.eval_ldb = 1;
+            config.output = OUTPUT_RAW;
+        } else if (is("--ldb-sync-mode")) {
+            config.eval_ldb = 1;
+            config.eval_ldb_sync = 1;
+            config.output = OUTPUT_RAW;
+        } else if (isv("-d")) {
+            replaceSds(&config.mb_delim, argv[++i]);
+        } else if (isv("-D")) {
+            replaceSds(&config.cmd_delim, argv[++i]);
+        } else if (is("--verbose")) {
+            config.verbose = 1;
+        } else if (is("--cluster") && !hasval) {
+            usage();
+        } else if (is("--cluster")) {
+            if (cm->name != nullptr) usage();
+            char *name = argv[++i];
+            // The sub-command's arguments run up to the next option.
+            int j = i + 1;
+            while (j < argc && argv[j][0] != '-')
+                j++;
+            createClusterManagerCommand(name, j - (i + 1), argv + i + 1);
+            i = j - 1;
+        } else if (isv("--cluster-replicas")) {
+            cm->replicas = atoi(argv[++i]);
+        } else if (isv("--cluster-master-id")) {
+            cm->master_id = argv[++i];
+        } else if (isv("--cluster-from")) {
+            cm->from = argv[++i];
+        } else if (isv("--cluster-to")) {
+            cm->to = argv[++i];
+        } else if (isv("--cluster-from-user")) {
+            cm->from_user = argv[++i];
+        } else if (isv("--cluster-from-pass")) {
+            cm->from_pass = argv[++i];
+        } else if (is("--cluster-from-askpass")) {
+            cm->from_askpass = 1;
+        } else if (isv("--cluster-weight")) {
+            if (cm->weight != nullptr) {
+                fprintf(stderr, "WARNING: you cannot use --cluster-weight more than once.\n"
+                                "You can set more weights by adding them as a space-separated "
+                                "list, ie:\n--cluster-weight n1=w n2=w\n");
+                exit(1);
+            }
+            int wargc = 0;
+            for (int w = i + 1; w < argc; w++) {
+                if (!strncmp(argv[w], "--", 2) || !strchr(argv[w], '=')) break;
+                wargc++;
+            }
+            if (wargc > 0) {
+                cm->weight = argv + i + 1;
+                cm->weight_argc = wargc;
+                i += wargc;
+            }
+        } else if (isv("--cluster-slots")) {
+            cm->slots = atoi(argv[++i]);
+        } else if (isv("--cluster-timeout")) {
+            cm->timeout = atoi(argv[++i]);
+        } else if (isv("--cluster-pipeline")) {
+            cm->pipeline = atoi(argv[++i]);
+        } else if (isv("--cluster-threshold")) {
+            cm->threshold = toFloat(argv[++i]);
+        } else if (is("-c")) {
+            config.cluster_mode = 1;
+        } else if (is("-e")) {
+            config.set_errcode = 1;
+        } else if (is("--no-motd")) {
+            config.disable_motd = 1;
+        } else if (is("--force")) {
+            config.force_mode = 1;
+        } else if (is("--tls")) {
+            config.tls = 1;
+        } else if (isv("--sni")) {
+            config.sslconfig.sni = argv[++i];
+        } else if (isv("--cacertdir")) {
+            config.sslconfig.cacertdir = argv[++i];
+        } else if (isv("--cacert")) {
+            config.sslconfig.cacert = argv[++i];
+        } else if (isv("--cert")) {
+            config.sslconfig.cert = argv[++i];
+        } else if (isv("--key")) {
+            config.sslconfig.key = argv[++i];
+        } else if (isv("--tls-ciphers")) {
+            config.sslconfig.ciphers = argv[++i];
+        } else if (isv("--tls-ciphersuites")) {
+            config.sslconfig.ciphersuites = argv[++i];
+        } else if (is("--insecure")) {
+            config.sslconfig.skip_cert_verify = 1;
+        } else if (is("-v") || is("--version")) {
+            hisds version = cliVersion();
+            printf("vorn-cli %s\n", version);
+            hi_sdsfree(version);
+            exit(0);
+        } else if (is("-3")) {
+            config.vosp3 = 1;
+        } else if (isv("--show-pushes")) {
+            const char *value = argv[++i];
+            if (!strncasecmp(value, "n", 1))
+                config.push_output = 0;
+            else if (!strncasecmp(value, "y", 1))
+                config.push_output = 1;
+            else
+                fprintf(stderr, "Unknown --show-pushes value '%s' (valid: '[y]es', '[n]o')\n",
+                        value);
+        } else {
+            bool flagOption = false;
+            for (const ClusterFlagOption &f : clusterFlagOptions) {
+                if (is(f.name)) {
+                    cm->flags |= f.flag;
+                    flagOption = true;
+                    break;
+                }
+            }
+            if (flagOption) continue;
+            if (arg[0] == '-') {
+                fprintf(stderr, "Unrecognized option or bad number of args for: '%s'\n", arg);
+                exit(1);
+            }
+            if (cm->name == nullptr) break; // the first command word
+            // Words after a cluster sub-command: its arguments, unless they
+            // were given right after the name already.
+            if (cm->argc == 0) {
+                int j = i + 1;
+                while (j < argc && argv[j][0] != '-')
+                    j++;
+                cm->argc = j - i;
+                cm->argv = argv + i;
+                i = j - 1;
+            }
+        }
+    }
+    return i;
+}
+
+void parseEnv(void) {
+    const char *auth = getenv("VORNCLI_AUTH");
+    if (auth != nullptr && config.auth == nullptr) config.auth = const_cast<char *>(auth);
+    const char *yes = getenv("VORNCLI_CLUSTER_YES");
+    if (yes != nullptr && !strcmp(yes, "1"))
+        config.cluster_manager_command.flags |= CLUSTER_MANAGER_CMD_FLAG_YES;
+}

@@ -1,0 +1,57 @@
+#include "cluster/commands.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "cli/config.h"
+
+const clusterManagerCommandDef clusterManagerCommands[] = {
+    {"create", nullptr, -2, "host1:port1 ... hostN:portN", "replicas <arg>"},
+    {"check", nullptr, -1, "host:port", "search-multiple-owners"},
+    {"info", nullptr, -1, "host:port", nullptr},
+    {"fix", nullptr, -1, "host:port", "search-multiple-owners,fix-with-unreachable-masters"},
+    {"reshard", nullptr, -1, "host:port",
+     "from <arg>,to <arg>,slots <arg>,yes,timeout <arg>,pipeline <arg>,replace"},
+    {"rebalance", nullptr, -1, "host:port",
+     "weight <node1=w1...nodeN=wN>,use-empty-masters,"
+     "timeout <arg>,simulate,pipeline <arg>,threshold <arg>,replace"},
+    {"add-node", nullptr, 2, "new_host:new_port existing_host:existing_port",
+     "slave,master-id <arg>"},
+    {"del-node", nullptr, 2, "host:port node_id", nullptr},
+    {"call", nullptr, -2, "host:port command arg arg .. arg", "only-masters,only-replicas"},
+    {"set-timeout", nullptr, 2, "host:port milliseconds", nullptr},
+    {"import", nullptr, 1, "host:port",
+     "from <arg>,from-user <arg>,from-pass <arg>,from-askpass,copy,replace"},
+    {"backup", nullptr, 2, "host:port backup_directory", nullptr},
+    {"help", nullptr, 0, nullptr, nullptr},
+};
+
+const int clusterManagerCommandsCount =
+    sizeof(clusterManagerCommands) / sizeof(clusterManagerCommands[0]);
+
+bool clusterManagerArityAccepts(int arity, int argc) {
+    if (arity > 0) return argc == arity;
+    if (arity < 0) return argc >= -arity;
+    return true;
+}
+
+const clusterManagerCommandDef *clusterManagerCommandLookup(const char *name) {
+    for (int i = 0; i < clusterManagerCommandsCount; i++)
+        if (!strcmp(clusterManagerCommands[i].name, name)) return &clusterManagerCommands[i];
+    return nullptr;
+}
+
+const clusterManagerCommandDef *validateClusterManagerCommand(void) {
+    const clusterManagerCommand &cmd = config.cluster_manager_command;
+    const clusterManagerCommandDef *def = clusterManagerCommandLookup(cmd.name);
+    if (def == nullptr) {
+        fprintf(stderr, "Unknown --cluster subcommand\n");
+        exit(1);
+    }
+    if (!clusterManagerArityAccepts(def->arity, cmd.argc)) {
+        fprintf(stderr, "[ERR] Wrong number of arguments for specified --cluster sub command\n");
+        exit(1);
+    }
+    return def;
+}
