@@ -45,7 +45,7 @@ void cliConfigSetDefaults(void) {
     spectrum_palette = spectrum_palette_color;
     spectrum_palette_size = spectrum_palette_color_size;
 
-    if (isatty(fileno(stdout)) || getenv("FAKETTY") != nullptr) {
+    if (isatty(STDOUT_FILENO) || getenv("FAKETTY") != nullptr) {
         config.output = OUTPUT_STANDARD;
         config.push_output = 1;
     } else {
