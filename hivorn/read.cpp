@@ -1,0 +1,532 @@
+// The incremental reply reader. A reply that is not complete yet stays
+// half-built inside the reader: its finished nodes hang in the tree, a stack
+// of tasks remembers where the next item goes, and the next call continues
+// exactly there.
+#include "hivorn/read.h"
+
+#include <cctype>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+
+#include "hivorn/alloc.h"
+
+namespace {
+
+// Consumed input is dropped only once this much has piled up, so small
+// replies cost no memory moves.
+const size_t COMPACT_AFTER = 1024;
+// Stack levels are added this many at a time.
+const int TASK_GROWTH = 9;
+// DOUBLE lines this long or longer are refused.
+const size_t MAX_DOUBLE_LEN = 326;
+
+void setError(vornReader *r, int type, const char *str) {
+    if (r->reply != nullptr && r->fn && r->fn->freeObject) r->fn->freeObject(r->reply);
+    r->reply = nullptr;
+    hi_sdsfree(r->buf);
+    r->buf = nullptr;
+    r->pos = r->len = 0;
+    r->ridx = -1;
+    r->err = type;
+    size_t len = strlen(str);
+    len = len < sizeof(r->errstr) - 1 ? len : sizeof(r->errstr) - 1;
+    memcpy(r->errstr, str, len);
+    r->errstr[len] = '\0';
+}
+
+void setErrorOOM(vornReader *r) {
+    setError(r, VORN_ERR_OOM, "Out of memory");
+}
+
+// Renders one byte for an error message, quoted.
+size_t chrtos(char *buf, size_t size, char byte) {
+    switch (byte) {
+    case '\\':
+    case '"':
+        return snprintf(buf, size, "\"\\%c\"", byte);
+    case '\n':
+        return snprintf(buf, size, "\"\\n\"");
+    case '\r':
+        return snprintf(buf, size, "\"\\r\"");
+    case '\t':
+        return snprintf(buf, size, "\"\\t\"");
+    case '\a':
+        return snprintf(buf, size, "\"\\a\"");
+    case '\b':
+        return snprintf(buf, size, "\"\\b\"");
+    default:
+        unsigned char c = static_cast<unsigned char>(byte);
+        if (c >= 0x20 && c <= 0x7e) return snprintf(buf, size, "\"%c\"", byte);
+        return snprintf(buf, size, "\"\\x%02x\"", c);
+    }
+}
+
+void setErrorProtocolByte(vornReader *r, char byte) {
+    char cbuf[8], sbuf[128];
+    chrtos(cbuf, sizeof(cbuf), byte);
+    snprintf(sbuf, sizeof(sbuf), "Protocol error, got %s as reply type byte", cbuf);
+    setError(r, VORN_ERR_PROTOCOL, sbuf);
+}
+
+// Position of the first CR that is followed by LF, or null.
+char *seekNewline(char *s, size_t len) {
+    char *end = s + len;
+    while (s < end) {
+        char *cr = static_cast<char *>(memchr(s, '\r', end - s));
+        if (cr == nullptr || cr + 1 >= end) return nullptr;
+        if (cr[1] == '\n') return cr;
+        s = cr + 1;
+    }
+    return nullptr;
+}
+
+// The line at pos: returns its start and length, and moves pos past it.
+char *readLine(vornReader *r, int *_len) {
+    char *p = r->buf + r->pos;
+    char *s = seekNewline(p, r->len - r->pos);
+    if (s == nullptr) return nullptr;
+    *_len = static_cast<int>(s - p);
+    r->pos += (s - p) + 2;
+    return p;
+}
+
+void moveToNextTask(vornReader *r) {
+    while (r->ridx >= 0) {
+        if (r->ridx == 0) {
+            r->ridx--;
+            return;
+        }
+        vornReadTask *cur = r->task[r->ridx];
+        vornReadTask *prv = r->task[r->ridx - 1];
+        if (cur->idx == prv->elements - 1) {
+            r->ridx--;
+        } else {
+            cur->type = -1;
+            cur->elements = -1;
+            cur->idx++;
+            return;
+        }
+    }
+}
+
+int processLineItem(vornReader *r) {
+    vornReadTask *cur = r->task[r->ridx];
+    void *obj;
+    char *p;
+    int len;
+
+    if ((p = readLine(r, &len)) == nullptr) return VORN_ERR;
+
+    if (cur->type == VORN_REPLY_INTEGER) {
+        long long v;
+        if (string2ll(p, len, &v) == 0) {
+            setError(r, VORN_ERR_PROTOCOL, "Bad integer value");
+            return VORN_ERR;
+        }
+        obj = r->fn && r->fn->createInteger ? r->fn->createInteger(cur, v)
+                                            : reinterpret_cast<void *>(VORN_REPLY_INTEGER);
+    } else if (cur->type == VORN_REPLY_DOUBLE) {
+        char buf[MAX_DOUBLE_LEN];
+        double d;
+        if (static_cast<size_t>(len) >= MAX_DOUBLE_LEN) {
+            setError(r, VORN_ERR_PROTOCOL, "Double value is too large");
+            return VORN_ERR;
+        }
+        memcpy(buf, p, len);
+        buf[len] = '\0';
+        if (len == 3 && strcasecmp(buf, "inf") == 0) {
+            d = INFINITY;
+        } else if (len == 4 && strcasecmp(buf, "-inf") == 0) {
+            d = -INFINITY;
+        } else {
+            char *eptr;
+            d = strtod(buf, &eptr);
+            // strtod stops at a NUL inside the line, which also fails here.
+            if (buf[0] == '\0' || eptr != &buf[len] || std::isnan(d)) {
+                setError(r, VORN_ERR_PROTOCOL, "Bad double value");
+                return VORN_ERR;
+            }
+        }
+        obj = r->fn && r->fn->createDouble ? r->fn->createDouble(cur, d, buf, len)
+                                           : reinterpret_cast<void *>(VORN_REPLY_DOUBLE);
+    } else if (cur->type == VORN_REPLY_NIL) {
+        obj = r->fn && r->fn->createNil ? r->fn->createNil(cur)
+                                        : reinterpret_cast<void *>(VORN_REPLY_NIL);
+    } else if (cur->type == VORN_REPLY_BOOL) {
+        int bval = len > 0 && (p[0] == 't' || p[0] == 'T');
+        obj = r->fn && r->fn->createBool ? r->fn->createBool(cur, bval)
+                                         : reinterpret_cast<void *>(VORN_REPLY_BOOL);
+    } else {
+        obj = r->fn && r->fn->createString
+                  ? r->fn->createString(cur, p, len)
+                  : reinterpret_cast<void *>(static_cast<intptr_t>(cur->type));
+    }
+
+    if (obj == nullptr) {
+        setErrorOOM(r);
+        return VORN_ERR;
+    }
+    if (r->ridx == 0) r->reply = obj;
+    moveToNextTask(r);
+    return VORN_OK;
+}
+
+int processBulkItem(vornReader *r) {
+    vornReadTask *cur = r->task[r->ridx];
+    void *obj = nullptr;
+    char *p = r->buf + r->pos;
+    char *s = seekNewline(p, r->len - r->pos);
+    long long len;
+
+    if (s == nullptr) return VORN_ERR;
+    size_t bytelen = s - p + 2; // the header line and its CR LF
+    if (string2ll(p, bytelen - 2, &len) == 0) {
+        setError(r, VORN_ERR_PROTOCOL, "Bad bulk string length");
+        return VORN_ERR;
+    }
+    if (len < -1) {
+        setError(r, VORN_ERR_PROTOCOL, "Bulk string length out of range");
+        return VORN_ERR;
+    }
+
+    bool success = false;
+    if (len == -1) {
+        obj = r->fn && r->fn->createNil ? r->fn->createNil(cur)
+                                        : reinterpret_cast<void *>(VORN_REPLY_NIL);
+        success = true;
+    } else {
+        size_t avail = r->len - r->pos;
+        size_t need = static_cast<size_t>(len);
+        if (need <= SIZE_MAX - bytelen - 2 && bytelen + need + 2 <= avail) {
+            if (cur->type == VORN_REPLY_VERB && (len < 4 || p[bytelen + 3] != ':')) {
+                setError(
+                    r, VORN_ERR_PROTOCOL,
+                    "Verbatim string 4 bytes of content type are missing or incorrectly encoded.");
+                return VORN_ERR;
+            }
+            obj = r->fn && r->fn->createString
+                      ? r->fn->createString(cur, s + 2, need)
+                      : reinterpret_cast<void *>(static_cast<intptr_t>(cur->type));
+            success = true;
+            bytelen += need + 2;
+        } else if (r->buf != nullptr && need <= SIZE_MAX - bytelen - 2) {
+            // Make room for the announced payload once, rather than growing
+            // the buffer step by step while it arrives; capped so a hostile
+            // announcement cannot reserve more than it sends.
+            const size_t cap = 64 * 1024 * 1024;
+            size_t want = bytelen + need + 2 - avail;
+            if (want > cap) want = cap;
+            if (hi_sdsavail(r->buf) < want) {
+                hisds grown = hi_sdsMakeRoomFor(r->buf, want);
+                if (grown == nullptr) {
+                    setErrorOOM(r);
+                    return VORN_ERR;
+                }
+                r->buf = grown;
+            }
+        }
+    }
+
+    if (!success) return VORN_ERR; // not all there yet
+    if (obj == nullptr) {
+        setErrorOOM(r);
+        return VORN_ERR;
+    }
+    r->pos += bytelen;
+    if (r->ridx == 0) r->reply = obj;
+    moveToNextTask(r);
+    return VORN_OK;
+}
+
+int vornReaderGrow(vornReader *r) {
+    int newlen = r->tasks + TASK_GROWTH;
+    vornReadTask **aux =
+        static_cast<vornReadTask **>(hi_realloc(r->task, sizeof(*r->task) * newlen));
+    if (aux == nullptr) {
+        setErrorOOM(r);
+        return VORN_ERR;
+    }
+    r->task = aux;
+    for (; r->tasks < newlen; r->tasks++) {
+        r->task[r->tasks] = static_cast<vornReadTask *>(hi_calloc(1, sizeof(**r->task)));
+        if (r->task[r->tasks] == nullptr) {
+            setErrorOOM(r);
+            return VORN_ERR;
+        }
+    }
+    return VORN_OK;
+}
+
+int processAggregateItem(vornReader *r) {
+    vornReadTask *cur = r->task[r->ridx];
+    bool root = r->ridx == 0;
+    void *obj;
+    char *p;
+    long long elements;
+    int len;
+
+    if (r->ridx == r->tasks - 1) {
+        if (vornReaderGrow(r) == VORN_ERR) return VORN_ERR;
+    }
+
+    if ((p = readLine(r, &len)) == nullptr) return VORN_ERR;
+    if (string2ll(p, len, &elements) == 0) {
+        setError(r, VORN_ERR_PROTOCOL, "Bad multi-bulk length");
+        return VORN_ERR;
+    }
+    if (elements < -1 || (r->maxelements > 0 && elements > r->maxelements)) {
+        setError(r, VORN_ERR_PROTOCOL, "Multi-bulk length out of range");
+        return VORN_ERR;
+    }
+
+    if (elements == -1) {
+        obj = r->fn && r->fn->createNil ? r->fn->createNil(cur)
+                                        : reinterpret_cast<void *>(VORN_REPLY_NIL);
+        if (obj == nullptr) {
+            setErrorOOM(r);
+            return VORN_ERR;
+        }
+        moveToNextTask(r);
+    } else {
+        if (cur->type == VORN_REPLY_MAP) elements *= 2;
+        obj = r->fn && r->fn->createArray
+                  ? r->fn->createArray(cur, static_cast<size_t>(elements))
+                  : reinterpret_cast<void *>(static_cast<intptr_t>(cur->type));
+        if (obj == nullptr) {
+            setErrorOOM(r);
+            return VORN_ERR;
+        }
+        if (elements > 0) {
+            cur->elements = elements;
+            cur->obj = obj;
+            r->ridx++;
+            vornReadTask *next = r->task[r->ridx];
+            next->type = -1;
+            next->elements = -1;
+            next->idx = 0;
+            next->obj = nullptr;
+            next->parent = cur;
+            next->privdata = r->privdata;
+        } else {
+            moveToNextTask(r);
+        }
+    }
+
+    if (root) r->reply = obj;
+    return VORN_OK;
+}
+
+int processItem(vornReader *r) {
+    vornReadTask *cur = r->task[r->ridx];
+
+    if (cur->type < 0) {
+        if (r->pos >= r->len) return VORN_ERR;
+        char p = r->buf[r->pos];
+        switch (p) {
+        case '-':
+            cur->type = VORN_REPLY_ERROR;
+            break;
+        case '+':
+            cur->type = VORN_REPLY_STATUS;
+            break;
+        case ':':
+            cur->type = VORN_REPLY_INTEGER;
+            break;
+        case ',':
+            cur->type = VORN_REPLY_DOUBLE;
+            break;
+        case '_':
+            cur->type = VORN_REPLY_NIL;
+            break;
+        case '$':
+            cur->type = VORN_REPLY_STRING;
+            break;
+        case '*':
+            cur->type = VORN_REPLY_ARRAY;
+            break;
+        case '%':
+            cur->type = VORN_REPLY_MAP;
+            break;
+        case '~':
+            cur->type = VORN_REPLY_SET;
+            break;
+        case '#':
+            cur->type = VORN_REPLY_BOOL;
+            break;
+        case '=':
+            cur->type = VORN_REPLY_VERB;
+            break;
+        case '>':
+            cur->type = VORN_REPLY_PUSH;
+            break;
+        default:
+            setErrorProtocolByte(r, p);
+            return VORN_ERR;
+        }
+        r->pos++;
+    }
+
+    switch (cur->type) {
+    case VORN_REPLY_ERROR:
+    case VORN_REPLY_STATUS:
+    case VORN_REPLY_INTEGER:
+    case VORN_REPLY_DOUBLE:
+    case VORN_REPLY_NIL:
+    case VORN_REPLY_BOOL:
+        return processLineItem(r);
+    case VORN_REPLY_STRING:
+    case VORN_REPLY_VERB:
+        return processBulkItem(r);
+    case VORN_REPLY_ARRAY:
+    case VORN_REPLY_MAP:
+    case VORN_REPLY_SET:
+    case VORN_REPLY_PUSH:
+        return processAggregateItem(r);
+    }
+    return VORN_ERR; // unreachable: every type byte above has a case
+}
+
+} // namespace
+
+int string2ll(const char *s, size_t slen, long long *value) {
+    const char *p = s;
+    size_t plen = 0;
+    int negative = 0;
+    unsigned long long v;
+
+    if (plen == slen) return 0;
+    if (slen == 1 && p[0] == '0') {
+        if (value != nullptr) *value = 0;
+        return 1;
+    }
+    if (p[0] == '-') {
+        negative = 1;
+        p++;
+        plen++;
+        if (plen == slen) return 0;
+    }
+    if (p[0] >= '1' && p[0] <= '9') {
+        v = p[0] - '0';
+        p++;
+        plen++;
+    } else {
+        return 0;
+    }
+    while (plen < slen && p[0] >= '0' && p[0] <= '9') {
+        if (v > (ULLONG_MAX / 10)) return 0;
+        v *= 10;
+        if (v > (ULLONG_MAX - (p[0] - '0'))) return 0;
+        v += p[0] - '0';
+        p++;
+        plen++;
+    }
+    if (plen < slen) return 0;
+
+    if (negative) {
+        if (v > (static_cast<unsigned long long>(-(LLONG_MIN + 1)) + 1)) return 0;
+        if (value != nullptr) *value = static_cast<long long>(0ULL - v);
+    } else {
+        if (v > static_cast<unsigned long long>(LLONG_MAX)) return 0;
+        if (value != nullptr) *value = static_cast<long long>(v);
+    }
+    return 1;
+}
+
+vornReader *vornReaderCreateWithFunctions(vornReplyObjectFunctions *fn) {
+    vornReader *r = static_cast<vornReader *>(hi_calloc(1, sizeof(vornReader)));
+    if (r == nullptr) return nullptr;
+    r->buf = hi_sdsempty();
+    if (r->buf == nullptr) goto oom;
+    r->task = static_cast<vornReadTask **>(hi_calloc(TASK_GROWTH, sizeof(*r->task)));
+    if (r->task == nullptr) goto oom;
+    for (; r->tasks < TASK_GROWTH; r->tasks++) {
+        r->task[r->tasks] = static_cast<vornReadTask *>(hi_calloc(1, sizeof(**r->task)));
+        if (r->task[r->tasks] == nullptr) goto oom;
+    }
+    r->fn = fn;
+    r->maxbuf = VORN_READER_MAX_BUF;
+    r->maxelements = VORN_READER_MAX_ARRAY_ELEMENTS;
+    r->ridx = -1;
+    return r;
+oom:
+    vornReaderFree(r);
+    return nullptr;
+}
+
+void vornReaderFree(vornReader *r) {
+    if (r == nullptr) return;
+    if (r->reply != nullptr && r->fn && r->fn->freeObject) r->fn->freeObject(r->reply);
+    if (r->task) {
+        for (int i = 0; i < r->tasks; i++)
+            hi_free(r->task[i]);
+        hi_free(r->task);
+    }
+    hi_sdsfree(r->buf);
+    hi_free(r);
+}
+
+int vornReaderFeed(vornReader *r, const char *buf, size_t len) {
+    if (r->err) return VORN_ERR;
+    if (buf == nullptr || len == 0) return VORN_OK;
+
+    // Give back the memory of a huge reply once it has been consumed.
+    if (r->len == 0 && r->maxbuf != 0 && hi_sdsavail(r->buf) > r->maxbuf) {
+        hi_sdsfree(r->buf);
+        r->buf = hi_sdsempty();
+        r->pos = 0;
+        if (r->buf == nullptr) {
+            setErrorOOM(r);
+            return VORN_ERR;
+        }
+    }
+    hisds newbuf = hi_sdscatlen(r->buf, buf, len);
+    if (newbuf == nullptr) {
+        setErrorOOM(r);
+        return VORN_ERR;
+    }
+    r->buf = newbuf;
+    r->len = hi_sdslen(r->buf);
+    return VORN_OK;
+}
+
+int vornReaderGetReply(vornReader *r, void **reply) {
+    if (reply != nullptr) *reply = nullptr;
+    if (r->err) return VORN_ERR;
+    if (r->len == 0) return VORN_OK;
+
+    if (r->ridx == -1) {
+        r->task[0]->type = -1;
+        r->task[0]->elements = -1;
+        r->task[0]->idx = -1;
+        r->task[0]->obj = nullptr;
+        r->task[0]->parent = nullptr;
+        r->task[0]->privdata = r->privdata;
+        r->ridx = 0;
+    }
+
+    while (r->ridx >= 0)
+        if (processItem(r) != VORN_OK) break;
+
+    if (r->err) return VORN_ERR;
+
+    if (r->pos >= COMPACT_AFTER) {
+        if (hi_sdsrange(r->buf, r->pos, -1) < 0) return VORN_ERR;
+        r->pos = 0;
+        r->len = hi_sdslen(r->buf);
+    }
+
+    if (r->ridx == -1) {
+        if (reply != nullptr) {
+            *reply = r->reply;
+        } else if (r->reply != nullptr && r->fn && r->fn->freeObject) {
+            r->fn->freeObject(r->reply);
+        }
+        r->reply = nullptr;
+    }
+    return VORN_OK;
+}

@@ -1,0 +1,343 @@
+// The reply reader: wire bytes fed whole, one byte at a time and split at
+// every position must give the same tree, or the same error.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "hivorn/hivorn.h"
+
+namespace {
+
+std::string describe(const vornReply *r) {
+    auto s = [](const vornReply *n) { return std::string(n->str, n->len); };
+    switch (r->type) {
+    case VORN_REPLY_STRING:
+        return "STR(" + s(r) + ")";
+    case VORN_REPLY_STATUS:
+        return "STATUS(" + s(r) + ")";
+    case VORN_REPLY_ERROR:
+        return "ERR(" + s(r) + ")";
+    case VORN_REPLY_INTEGER:
+        return "INT(" + std::to_string(r->integer) + ")";
+    case VORN_REPLY_NIL:
+        return "NIL";
+    case VORN_REPLY_BOOL:
+        return r->integer ? "TRUE" : "FALSE";
+    case VORN_REPLY_DOUBLE: {
+        char buf[64];
+        snprintf(buf, sizeof(buf), "%g", r->dval);
+        return std::string("DOUBLE(") + buf + "|" + r->str + ")";
+    }
+    case VORN_REPLY_VERB:
+        return std::string("VERB(") + r->vtype + "|" + s(r) + ")";
+    default:
+        break;
+    }
+    std::string name = r->type == VORN_REPLY_ARRAY ? "ARRAY"
+                       : r->type == VORN_REPLY_MAP ? "MAP"
+                       : r->type == VORN_REPLY_SET ? "SET"
+                                                   : "PUSH";
+    std::string out = name + "[";
+    for (size_t i = 0; i < r->elements; i++)
+        out += (i ? "," : "") + describe(r->element[i]);
+    return out + "]";
+}
+
+// Feeds the pieces in order, collecting every complete reply, or the error.
+std::string run(const std::vector<std::string> &pieces) {
+    vornReader *r = vornReaderCreate();
+    std::string out;
+    for (const auto &p : pieces) {
+        if (vornReaderFeed(r, p.data(), p.size()) != VORN_OK) break;
+        while (true) {
+            void *reply;
+            if (vornReaderGetReply(r, &reply) != VORN_OK) break;
+            if (reply == nullptr) break;
+            out += describe(static_cast<vornReply *>(reply)) + ";";
+            freeReplyObject(reply);
+            EXPECT_LE(r->pos, r->len);
+        }
+        if (r->err) break;
+    }
+    if (r->err) {
+        out += std::string("error ") + std::to_string(r->err) + ": " + r->errstr;
+        EXPECT_EQ(r->buf, nullptr);
+        EXPECT_EQ(r->len, 0u);
+        // A failed reader refuses all further work.
+        EXPECT_EQ(vornReaderFeed(r, "+OK\r\n", 5), VORN_ERR);
+    }
+    vornReaderFree(r);
+    return out;
+}
+
+struct Case {
+    std::string wire;
+    std::string expect;
+};
+
+const std::string P = "error 4: "; // protocol error prefix
+
+std::vector<Case> cases() {
+    std::string d325 = "1." + std::string(323, '0'), d400(400, '1');
+    std::string nest20;
+    for (int i = 0; i < 20; i++)
+        nest20 += "*1\r\n";
+    nest20 += ":7\r\n";
+    std::string nest20expect;
+    for (int i = 0; i < 20; i++)
+        nest20expect += "ARRAY[";
+    nest20expect += "INT(7)" + std::string(20, ']') + ";";
+    return {
+        {"+OK\r\n", "STATUS(OK);"},
+        {"+a\rb\r\n", "STATUS(a\rb);"},
+        {"-ERR x\r\n", "ERR(ERR x);"},
+        {"$5\r\nhello\r\n", "STR(hello);"},
+        {"$3\r\nabcXY", "STR(abc);"},
+        {"$0\r\n\r\n", "STR();"},
+        {std::string("$3\r\na\0b\r\n", 9), std::string("STR(a\0b);", 9)},
+        {"$-1\r\n", "NIL;"},
+        {"*-1\r\n", "NIL;"},
+        {"_\r\n", "NIL;"},
+        {"$-2\r\n", P + "Bulk string length out of range"},
+        {"$abc\r\n", P + "Bad bulk string length"},
+        {"$01\r\n", P + "Bad bulk string length"},
+        {"*0\r\n", "ARRAY[];"},
+        {"*-2\r\n", P + "Multi-bulk length out of range"},
+        {"*4294967296\r\n", P + "Multi-bulk length out of range"},
+        {"*x\r\n", P + "Bad multi-bulk length"},
+        {"%1\r\n+a\r\n:1\r\n", "MAP[STATUS(a),INT(1)];"},
+        {"~2\r\n:1\r\n$1\r\nx\r\n", "SET[INT(1),STR(x)];"},
+        {"*2\r\n*1\r\n:1\r\n:2\r\n", "ARRAY[ARRAY[INT(1)],INT(2)];"},
+        {nest20, nest20expect},
+        {":-9223372036854775808\r\n", "INT(-9223372036854775808);"},
+        {":9223372036854775807\r\n", "INT(9223372036854775807);"},
+        {":9223372036854775808\r\n", P + "Bad integer value"},
+        {":+1\r\n", P + "Bad integer value"},
+        {":-0\r\n", P + "Bad integer value"},
+        {":007\r\n", P + "Bad integer value"},
+        {":\r\n", P + "Bad integer value"},
+        {":-\r\n", P + "Bad integer value"},
+        {":0\r\n", "INT(0);"},
+        {",3.14\r\n", "DOUBLE(3.14|3.14);"},
+        {",inf\r\n", "DOUBLE(inf|inf);"},
+        {",-INF\r\n", "DOUBLE(-inf|-INF);"},
+        {",1e3\r\n", "DOUBLE(1000|1e3);"},
+        {",nan\r\n", P + "Bad double value"},
+        {",1.5x\r\n", P + "Bad double value"},
+        {",\r\n", P + "Bad double value"},
+        {"," + d400 + "\r\n", P + "Double value is too large"},
+        {"," + d325 + "\r\n", "DOUBLE(1|" + d325 + ");"},
+        {"#t\r\n", "TRUE;"},
+        {"#T\r\n", "TRUE;"},
+        {"#f\r\n", "FALSE;"},
+        {"#\r\n", "FALSE;"},
+        {"=15\r\ntxt:Some string\r\n", "VERB(txt|Some string);"},
+        {"=3\r\ntxt\r\n",
+         P + "Verbatim string 4 bytes of content type are missing or incorrectly encoded."},
+        {"=5\r\ntxtab\r\n",
+         P + "Verbatim string 4 bytes of content type are missing or incorrectly encoded."},
+        {">2\r\n+message\r\n#t\r\n", "PUSH[STATUS(message),TRUE];"},
+        {">2\r\n+a\r\n,1.5\r\n", "PUSH[STATUS(a),DOUBLE(1.5|1.5)];"},
+        {"!x\r\n", P + "Protocol error, got \"!\" as reply type byte"},
+        {std::string("\0", 1), P + "Protocol error, got \"\\x00\" as reply type byte"},
+        {"\n", P + "Protocol error, got \"\\n\" as reply type byte"},
+        {"\"", P + "Protocol error, got \"\\\"\" as reply type byte"},
+        {"\xff", P + "Protocol error, got \"\\xff\" as reply type byte"},
+        {"(1\r\n", P + "Protocol error, got \"(\" as reply type byte"},
+        {"|1\r\n", P + "Protocol error, got \"|\" as reply type byte"},
+        {"+a\r\n:1\r\n", "STATUS(a);INT(1);"},
+        {"*2\r\n+a\r\n!", P + "Protocol error, got \"!\" as reply type byte"},
+    };
+}
+
+TEST(ReaderCases, WholeOneByteAndEverySplit) {
+    for (const auto &c : cases()) {
+        EXPECT_EQ(run({c.wire}), c.expect) << "whole: " << c.wire;
+        std::vector<std::string> bytes;
+        for (char ch : c.wire)
+            bytes.emplace_back(1, ch);
+        EXPECT_EQ(run(bytes), c.expect) << "bytewise: " << c.wire;
+        for (size_t i = 1; i < c.wire.size(); i++)
+            EXPECT_EQ(run({c.wire.substr(0, i), c.wire.substr(i)}), c.expect)
+                << "split " << i << ": " << c.wire;
+    }
+}
+
+TEST(Reader, IncompleteLineGivesNothingUntilLf) {
+    vornReader *r = vornReaderCreate();
+    void *reply;
+    ASSERT_EQ(vornReaderFeed(r, "+OK\r", 4), VORN_OK);
+    ASSERT_EQ(vornReaderGetReply(r, &reply), VORN_OK);
+    EXPECT_EQ(reply, nullptr);
+    ASSERT_EQ(vornReaderFeed(r, "\n", 1), VORN_OK);
+    ASSERT_EQ(vornReaderGetReply(r, &reply), VORN_OK);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_EQ(static_cast<vornReply *>(reply)->len, 2u);
+    freeReplyObject(reply);
+    vornReaderFree(r);
+}
+
+TEST(Reader, StackGrowsByNine) {
+    vornReader *r = vornReaderCreate();
+    EXPECT_EQ(r->tasks, 9);
+    std::string wire;
+    for (int i = 0; i < 20; i++)
+        wire += "*1\r\n";
+    wire += ":1\r\n";
+    ASSERT_EQ(vornReaderFeed(r, wire.data(), wire.size()), VORN_OK);
+    void *reply;
+    ASSERT_EQ(vornReaderGetReply(r, &reply), VORN_OK);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_EQ(r->tasks, 27);
+    freeReplyObject(reply);
+    vornReaderFree(r);
+}
+
+TEST(Reader, CompactsAfter1024ConsumedAndReleasesIdleBuffer) {
+    vornReader *r = vornReaderCreate();
+    std::string small = "+" + std::string(600, 'a') + "\r\n";
+    void *reply;
+    ASSERT_EQ(vornReaderFeed(r, small.data(), small.size()), VORN_OK);
+    ASSERT_EQ(vornReaderFeed(r, small.data(), small.size()), VORN_OK);
+    ASSERT_EQ(vornReaderGetReply(r, &reply), VORN_OK);
+    freeReplyObject(reply);
+    EXPECT_EQ(r->pos, small.size()); // below 1024: nothing moved yet
+    ASSERT_EQ(vornReaderGetReply(r, &reply), VORN_OK);
+    freeReplyObject(reply);
+    EXPECT_EQ(r->pos, 0u);
+    EXPECT_EQ(r->len, 0u);
+
+    // A huge consumed reply leaves a big free buffer; the next feed gives it back.
+    std::string big = "$100000\r\n" + std::string(100000, 'b') + "\r\n";
+    ASSERT_EQ(vornReaderFeed(r, big.data(), big.size()), VORN_OK);
+    ASSERT_EQ(vornReaderGetReply(r, &reply), VORN_OK);
+    freeReplyObject(reply);
+    EXPECT_GT(hi_sdsavail(r->buf), r->maxbuf);
+    ASSERT_EQ(vornReaderFeed(r, "+x\r\n", 4), VORN_OK);
+    EXPECT_LE(hi_sdsalloc(r->buf), 64u);
+    vornReaderFree(r);
+}
+
+TEST(Reader, GetWithoutReplyPointerFreesTheReply) {
+    vornReader *r = vornReaderCreate();
+    ASSERT_EQ(vornReaderFeed(r, "*1\r\n+a\r\n", 8), VORN_OK);
+    ASSERT_EQ(vornReaderGetReply(r, nullptr), VORN_OK);
+    EXPECT_EQ(r->reply, nullptr);
+    EXPECT_EQ(r->ridx, -1);
+    vornReaderFree(r);
+}
+
+TEST(Reader, HalfBuiltReplyIsReleasedWithTheReader) {
+    vornReader *r = vornReaderCreate();
+    ASSERT_EQ(vornReaderFeed(r, "*3\r\n+a\r\n*2\r\n:1\r\n", 16), VORN_OK);
+    void *reply;
+    ASSERT_EQ(vornReaderGetReply(r, &reply), VORN_OK);
+    EXPECT_EQ(reply, nullptr);
+    EXPECT_NE(r->reply, nullptr);
+    vornReaderFree(r); // the sanitizer run proves nothing leaks
+}
+
+// A reader without builders parses everything and builds nothing, which is
+// how the largest accepted count is tested without allocating it.
+TEST(Reader, BarebonesReaderAcceptsTheLargestCount) {
+    vornReplyObjectFunctions none = {};
+    vornReader *r = vornReaderCreateWithFunctions(&none);
+    const char *wire = "*4294967295\r\n";
+    ASSERT_EQ(vornReaderFeed(r, wire, strlen(wire)), VORN_OK);
+    void *reply;
+    ASSERT_EQ(vornReaderGetReply(r, &reply), VORN_OK);
+    EXPECT_EQ(r->err, 0);
+    EXPECT_EQ(reply, nullptr); // waiting for 4294967295 children
+    vornReaderFree(r);
+
+    r = vornReaderCreateWithFunctions(nullptr);
+    ASSERT_EQ(vornReaderFeed(r, "*2\r\n$1\r\nx\r\n:3\r\n", 15), VORN_OK);
+    ASSERT_EQ(vornReaderGetReply(r, &reply), VORN_OK);
+    EXPECT_EQ(reply, reinterpret_cast<void *>(VORN_REPLY_ARRAY));
+    vornReaderFree(r);
+}
+
+TEST(Reader, MaxElementsLimit) {
+    vornReader *r = vornReaderCreate();
+    r->maxelements = 2;
+    ASSERT_EQ(vornReaderFeed(r, "*3\r\n", 4), VORN_OK);
+    EXPECT_EQ(vornReaderGetReply(r, nullptr), VORN_ERR);
+    EXPECT_STREQ(r->errstr, "Multi-bulk length out of range");
+    vornReaderFree(r);
+}
+
+TEST(String2ll, Table) {
+    struct {
+        const char *s;
+        int ok;
+        long long v;
+    } cases[] = {{"0", 1, 0},
+                 {"-1", 1, -1},
+                 {"123", 1, 123},
+                 {"", 0, 0},
+                 {"-", 0, 0},
+                 {"-0", 0, 0},
+                 {"01", 0, 0},
+                 {"+1", 0, 0},
+                 {" 1", 0, 0},
+                 {"1 ", 0, 0},
+                 {"18446744073709551616", 0, 0},
+                 {"-9223372036854775809", 0, 0}};
+    for (const auto &c : cases) {
+        long long v = 42;
+        EXPECT_EQ(string2ll(c.s, strlen(c.s), &v), c.ok) << c.s;
+        if (c.ok) {
+            EXPECT_EQ(v, c.v) << c.s;
+        }
+    }
+}
+
+// Allocation failure: make the n-th allocation fail for n = 0, 1, ... until
+// the whole operation succeeds; every failure must be clean.
+int failAt = -1;
+void *failMalloc(size_t n) {
+    return failAt-- == 0 ? nullptr : malloc(n);
+}
+void *failCalloc(size_t a, size_t b) {
+    return failAt-- == 0 ? nullptr : calloc(a, b);
+}
+void *failRealloc(void *p, size_t n) {
+    return failAt-- == 0 ? nullptr : realloc(p, n);
+}
+
+TEST(ReaderOutOfMemory, EveryAllocationFailureIsClean) {
+    hivornAllocFuncs fns = {failMalloc, failCalloc, failRealloc, strdup, free};
+    std::string wire = "*3\r\n%1\r\n+k\r\n=8\r\ntxt:abcd\r\n*12\r\n" + std::string("*1\r\n") +
+                       "*1\r\n*1\r\n*1\r\n*1\r\n*1\r\n*1\r\n*1\r\n*1\r\n:1\r\n";
+    // Eleven more children for the *12 so the reply completes.
+    for (int i = 0; i < 11; i++)
+        wire += ",2.5\r\n";
+    wire += "$3\r\nend\r\n";
+    bool succeeded = false;
+    for (int n = 0; n < 500 && !succeeded; n++) {
+        hivornAllocFuncs old = hivornSetAllocators(&fns);
+        failAt = n;
+        vornReader *r = vornReaderCreate();
+        void *reply = nullptr;
+        int rc = VORN_ERR;
+        if (r != nullptr && vornReaderFeed(r, wire.data(), wire.size()) == VORN_OK)
+            rc = vornReaderGetReply(r, &reply);
+        failAt = -1;
+        hivornSetAllocators(&old);
+        if (r == nullptr) continue; // creation may fail: null, nothing leaked
+        if (rc == VORN_ERR) {
+            EXPECT_EQ(r->err, VORN_ERR_OOM);
+            EXPECT_STREQ(r->errstr, "Out of memory");
+        } else {
+            ASSERT_NE(reply, nullptr);
+            succeeded = true;
+        }
+        freeReplyObject(reply);
+        vornReaderFree(r);
+    }
+    EXPECT_TRUE(succeeded);
+}
+
+} // namespace
