@@ -9,18 +9,24 @@ namespace dev {
 
 static std::string human(long long bytes) {
     char b[32];
-    if (bytes < 1024) snprintf(b, sizeof b, "%lldB", bytes);
-    else if (bytes < 1024 * 1024) snprintf(b, sizeof b, "%.2fK", bytes / 1024.0);
-    else if (bytes < 1024LL * 1024 * 1024) snprintf(b, sizeof b, "%.2fM", bytes / 1048576.0);
-    else snprintf(b, sizeof b, "%.2fG", bytes / 1073741824.0);
+    if (bytes < 1024)
+        snprintf(b, sizeof b, "%lldB", bytes);
+    else if (bytes < 1024 * 1024)
+        snprintf(b, sizeof b, "%.2fK", bytes / 1024.0);
+    else if (bytes < 1024LL * 1024 * 1024)
+        snprintf(b, sizeof b, "%.2fM", bytes / 1048576.0);
+    else
+        snprintf(b, sizeof b, "%.2fG", bytes / 1073741824.0);
     return b;
 }
 
 static long long usedMemory() {
     // A rough figure: what the key space and buffers hold, plus a base.
     long long m = 1024 * 1024;
-    for (auto &db : srv.dbs) m += (long long)db.size() * 64;
-    for (auto &[id, c] : srv.clients) m += (long long)(c->in.capacity() + c->out.buf.capacity());
+    for (auto &db : srv.dbs)
+        m += (long long)db.size() * 64;
+    for (auto &[id, c] : srv.clients)
+        m += (long long)(c->in.capacity() + c->out.buf.capacity());
     return m;
 }
 
@@ -33,7 +39,8 @@ static std::vector<Section> infoSections() {
     long long blocked = 0, clients = 0, pubsub = 0;
     for (auto &[id, c] : srv.clients)
         if (!c->closed) clients++;
-    for (auto &[ch, s] : srv.channels) pubsub += (long long)!s.empty();
+    for (auto &[ch, s] : srv.channels)
+        pubsub += (long long)!s.empty();
     auto n = [](long long v) { return std::to_string(v); };
     std::vector<Section> s;
     s.push_back({"Server",
@@ -83,18 +90,16 @@ static std::vector<Section> infoSections() {
                   {"pubsub_channels", n(pubsub)},
                   {"pubsub_patterns", n((long long)srv.patterns.size())}}});
     s.push_back({"Replication",
-                 {{"role", "master"},
-                  {"connected_slaves", "0"},
-                  {"master_repl_offset", "0"}}});
+                 {{"role", "master"}, {"connected_slaves", "0"}, {"master_repl_offset", "0"}}});
     s.push_back({"CPU", {{"used_cpu_sys", "0.000000"}, {"used_cpu_user", "0.000000"}}});
     s.push_back({"Cluster", {{"cluster_enabled", "0"}}});
     Section ks{"Keyspace", {}};
     for (size_t i = 0; i < srv.dbs.size(); i++) {
         size_t keys = srv.dbs[i].size();
         if (!keys) continue;
-        ks.second.push_back({"db" + std::to_string(i), "keys=" + n((long long)keys) + ",expires=" +
-                                                         n((long long)srv.dbs[i].expires()) +
-                                                         ",avg_ttl=0"});
+        ks.second.push_back({"db" + std::to_string(i),
+                             "keys=" + n((long long)keys) +
+                                 ",expires=" + n((long long)srv.dbs[i].expires()) + ",avg_ttl=0"});
     }
     s.push_back(ks);
     // Test-hook overrides: replace a field where it is, or add it to the
@@ -116,7 +121,8 @@ static void infoCmd(Client &c, Args &a) {
     auto secs = infoSections();
     // Sections named in the overrides merge into one trailing section.
     std::vector<std::string> want;
-    for (size_t i = 1; i < a.size(); i++) want.push_back(lower(a[i]));
+    for (size_t i = 1; i < a.size(); i++)
+        want.push_back(lower(a[i]));
     bool all = want.empty();
     for (auto &w : want)
         if (w == "all" || w == "everything" || w == "default") all = true;
@@ -128,12 +134,14 @@ static void infoCmd(Client &c, Args &a) {
         if (!show) continue;
         if (!r.empty() && sec.first == "Overrides") {
             // Extra fields continue the text without a header of their own.
-            for (auto &[k, v] : sec.second) r += k + ":" + v + "\r\n";
+            for (auto &[k, v] : sec.second)
+                r += k + ":" + v + "\r\n";
             continue;
         }
         if (!r.empty()) r += "\r\n";
         r += "# " + sec.first + "\r\n";
-        for (auto &[k, v] : sec.second) r += k + ":" + v + "\r\n";
+        for (auto &[k, v] : sec.second)
+            r += k + ":" + v + "\r\n";
     }
     c.out.verbatim(r);
 }
@@ -147,7 +155,8 @@ static void flushdbCmd(Client &c, Args &a) {
     if (a.size() > 2 || (a.size() == 2 && !ieq(a[1], "async") && !ieq(a[1], "sync")))
         return c.out.error(kSyntax);
     if (ieq(a[0], "flushall"))
-        for (auto &db : srv.dbs) db.clear();
+        for (auto &db : srv.dbs)
+            db.clear();
     else
         srv.dbs[c.db].clear();
     invalidateAll();
@@ -175,7 +184,8 @@ static void configCmd(Client &c, Args &a) {
                 return c.out.error("ERR Unknown option or number of arguments for CONFIG SET - '" +
                                    a[i] + "'");
         }
-        for (size_t i = 2; i + 1 < a.size(); i += 2) srv.config[lower(a[i])] = a[i + 1];
+        for (size_t i = 2; i + 1 < a.size(); i += 2)
+            srv.config[lower(a[i])] = a[i + 1];
         return c.out.ok();
     }
     if (sub == "rewrite" && a.size() == 2)
@@ -208,24 +218,31 @@ static void debugCmd(Client &c, Args &a) {
                 // tell equal values from different ones.
                 unsigned long long h = 1469598103934665603ULL ^ e->v.index();
                 auto mix = [&](const std::string &s) {
-                    for (unsigned char ch : s) h = (h ^ ch) * 1099511628211ULL;
+                    for (unsigned char ch : s)
+                        h = (h ^ ch) * 1099511628211ULL;
                     h = (h ^ 0xff) * 1099511628211ULL;
                 };
                 std::visit(
                     [&](auto &v) {
                         using T = std::decay_t<decltype(v)>;
-                        if constexpr (std::is_same_v<T, std::string>) mix(v);
+                        if constexpr (std::is_same_v<T, std::string>)
+                            mix(v);
                         else if constexpr (std::is_same_v<T, List>)
-                            for (auto &x : v) mix(x);
+                            for (auto &x : v)
+                                mix(x);
                         else if constexpr (std::is_same_v<T, SetT>)
-                            for (auto &x : v.items) mix(x.first);
+                            for (auto &x : v.items)
+                                mix(x.first);
                         else if constexpr (std::is_same_v<T, HashT>)
-                            for (auto &x : v.items) mix(x.first), mix(x.second);
+                            for (auto &x : v.items)
+                                mix(x.first), mix(x.second);
                         else if constexpr (std::is_same_v<T, ZSet>)
-                            for (auto &x : v.order) mix(x.second), mix(fmtDouble(x.first));
+                            for (auto &x : v.order)
+                                mix(x.second), mix(fmtDouble(x.first));
                         else
                             for (auto &x : v.entries)
-                                for (auto &f : x.fields) mix(f);
+                                for (auto &f : x.fields)
+                                    mix(f);
                     },
                     e->v);
                 char b[48];
@@ -261,8 +278,9 @@ static void latencyCmd(Client &c, Args &a) {
                               "history.\n");
     if (sub == "latest" || sub == "history") return c.out.array(0);
     if (sub == "reset") return c.out.integer(0);
-    if (sub == "graph") return c.out.error("ERR No samples available for event '" +
-                                           (a.size() > 2 ? a[2] : std::string()) + "'");
+    if (sub == "graph")
+        return c.out.error("ERR No samples available for event '" +
+                           (a.size() > 2 ? a[2] : std::string()) + "'");
     c.out.error("ERR unknown subcommand '" + a[1] + "'. Try LATENCY HELP.");
 }
 
@@ -271,18 +289,24 @@ static long long valueSize(const Value &v) {
         [](auto &x) -> long long {
             using T = std::decay_t<decltype(x)>;
             long long m = 16;
-            if constexpr (std::is_same_v<T, std::string>) m += (long long)x.size();
+            if constexpr (std::is_same_v<T, std::string>)
+                m += (long long)x.size();
             else if constexpr (std::is_same_v<T, List>)
-                for (auto &s : x) m += (long long)s.size() + 16;
+                for (auto &s : x)
+                    m += (long long)s.size() + 16;
             else if constexpr (std::is_same_v<T, SetT>)
-                for (auto &s : x.items) m += (long long)s.first.size() + 24;
+                for (auto &s : x.items)
+                    m += (long long)s.first.size() + 24;
             else if constexpr (std::is_same_v<T, HashT>)
-                for (auto &s : x.items) m += (long long)(s.first.size() + s.second.size()) + 32;
+                for (auto &s : x.items)
+                    m += (long long)(s.first.size() + s.second.size()) + 32;
             else if constexpr (std::is_same_v<T, ZSet>)
-                for (auto &s : x.order) m += (long long)s.second.size() + 40;
+                for (auto &s : x.order)
+                    m += (long long)s.second.size() + 40;
             else
                 for (auto &e : x.entries)
-                    for (auto &f : e.fields) m += (long long)f.size() + 8;
+                    for (auto &f : e.fields)
+                        m += (long long)f.size() + 8;
             return m;
         },
         v);
@@ -308,8 +332,8 @@ static void objectCmd(Client &c, Args &a) {
     if (sub == "freq") return c.out.integer(0);
     if (sub == "idletime" || sub == "refcount") return c.out.integer(sub == "refcount");
     if (sub == "encoding") {
-        static const char *enc[] = {"raw", "quicklist", "hashtable", "hashtable", "skiplist",
-                                    "stream"};
+        static const char *enc[] = {"raw",       "quicklist", "hashtable",
+                                    "hashtable", "skiplist",  "stream"};
         return c.out.bulk(enc[e->v.index()]);
     }
     c.out.error("ERR unknown subcommand '" + a[1] + "'. Try OBJECT HELP.");
@@ -340,7 +364,8 @@ void loadDemoData() {
     List l{"write tests", "fix bugs", "ship"};
     db.set("todo", Value(std::in_place_type<List>, l));
     SetT s;
-    for (const char *m : {"red", "green", "blue"}) s.put(m, Empty{});
+    for (const char *m : {"red", "green", "blue"})
+        s.put(m, Empty{});
     db.set("colors", Value(std::move(s)));
     HashT h;
     h.put("name", "Ada Lovelace");
@@ -349,7 +374,8 @@ void loadDemoData() {
     db.set("user:1", Value(std::move(h)));
     ZSet z;
     z.scores = {{"alice", 120}, {"bob", 95}, {"carol", 150}};
-    for (auto &[m, sc] : z.scores) z.order.insert({sc, m});
+    for (auto &[m, sc] : z.scores)
+        z.order.insert({sc, m});
     db.set("leaderboard", Value(std::move(z)));
     Stream st;
     st.entries.push_back({1700000000000ULL, 0, {"sensor", "t1", "celsius", "21.5"}});

@@ -8,7 +8,8 @@
 namespace dev {
 
 void registerCommands(std::vector<Command> &t, const Command *cmds, size_t n) {
-    for (size_t i = 0; i < n; i++) t.push_back(cmds[i]);
+    for (size_t i = 0; i < n; i++)
+        t.push_back(cmds[i]);
 }
 
 const Command *lookupCommand(std::string_view name) {
@@ -41,8 +42,7 @@ std::vector<std::string> commandKeys(const Command &c, const Args &a) {
 
 static bool allowedWhileSubscribed(const std::string &n) {
     return n == "subscribe" || n == "psubscribe" || n == "unsubscribe" || n == "punsubscribe" ||
-           n == "ping" || n == "quit" || n == "reset" || n == "ssubscribe" ||
-           n == "sunsubscribe";
+           n == "ping" || n == "quit" || n == "reset" || n == "ssubscribe" || n == "sunsubscribe";
 }
 
 void callCommand(Client &c, const Command &cmd, Args &a) {
@@ -65,7 +65,8 @@ static void dispatch(Client &c, Args &a) {
     const Command *cmd = lookupCommand(name);
     if (!cmd) {
         std::string msg = "ERR unknown command '" + a[0] + "', with args beginning with: ";
-        for (size_t i = 1; i < a.size() && msg.size() < 256; i++) msg += "'" + a[i] + "' ";
+        for (size_t i = 1; i < a.size() && msg.size() < 256; i++)
+            msg += "'" + a[i] + "' ";
         if (c.in_multi) c.multi_dirty = true;
         c.out.error(msg);
         return;
@@ -99,7 +100,8 @@ void execCommand(Client &c, Args &a) {
     if (a.empty()) return;
     if (srv.hooks_enabled) {
         std::string line;
-        for (auto &s : a) line += (line.empty() ? "" : " ") + quoteArg(s);
+        for (auto &s : a)
+            line += (line.empty() ? "" : " ") + quoteArg(s);
         srv.history.push_back(std::move(line));
         if (srv.history.size() > 1000) srv.history.pop_front();
     }
@@ -141,8 +143,7 @@ static void execCmd(Client &c, Args &) {
     bool dirty = c.multi_dirty;
     c.queued.clear();
     c.in_multi = c.multi_dirty = false;
-    if (dirty)
-        return c.out.error("EXECABORT Transaction discarded because of previous errors.");
+    if (dirty) return c.out.error("EXECABORT Transaction discarded because of previous errors.");
     c.out.array(q.size());
     for (auto &a : q) {
         const Command *cmd = lookupCommand(a[0]);
@@ -162,7 +163,9 @@ static void watchCmd(Client &c, Args &) {
     if (c.in_multi) return c.out.error("ERR WATCH inside MULTI is not allowed");
     c.out.ok();
 }
-static void unwatchCmd(Client &c, Args &) { c.out.ok(); }
+static void unwatchCmd(Client &c, Args &) {
+    c.out.ok();
+}
 
 // ---- COMMAND ----
 static void describe(Client &c, const Command &cmd) {
@@ -171,7 +174,8 @@ static void describe(Client &c, const Command &cmd) {
     c.out.integer(cmd.arity);
     auto f = flagNames(cmd.flags);
     c.out.set(f.size());
-    for (auto &s : f) c.out.status(s);
+    for (auto &s : f)
+        c.out.status(s);
     c.out.integer(cmd.first);
     c.out.integer(cmd.last);
     c.out.integer(cmd.step);
@@ -180,7 +184,8 @@ static void describe(Client &c, const Command &cmd) {
 static void commandCmd(Client &c, Args &a) {
     if (a.size() == 1) {
         c.out.array(srv.commands.size());
-        for (auto &cmd : srv.commands) describe(c, cmd);
+        for (auto &cmd : srv.commands)
+            describe(c, cmd);
         return;
     }
     std::string sub = lower(a[1]);
@@ -188,7 +193,8 @@ static void commandCmd(Client &c, Args &a) {
     if (sub == "info") {
         if (a.size() == 2) {
             c.out.array(srv.commands.size());
-            for (auto &cmd : srv.commands) describe(c, cmd);
+            for (auto &cmd : srv.commands)
+                describe(c, cmd);
             return;
         }
         c.out.array(a.size() - 2);
@@ -207,7 +213,8 @@ static void commandCmd(Client &c, Args &a) {
     }
     if (sub == "list" && a.size() == 2) {
         c.out.array(srv.commands.size());
-        for (auto &cmd : srv.commands) c.out.bulk(cmd.name);
+        for (auto &cmd : srv.commands)
+            c.out.bulk(cmd.name);
         return;
     }
     if (sub == "getkeys" && a.size() >= 3) {

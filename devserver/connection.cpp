@@ -16,7 +16,9 @@ static void pingCmd(Client &c, Args &a) {
     c.out.status("PONG");
 }
 
-static void echoCmd(Client &c, Args &a) { c.out.bulk(a[1]); }
+static void echoCmd(Client &c, Args &a) {
+    c.out.bulk(a[1]);
+}
 
 // Checks a user and password; an empty user name means the default user.
 static bool checkUser(const std::string &user, const std::string &pass) {
@@ -127,7 +129,9 @@ static void resetCmd(Client &c, Args &) {
     c.out.status("RESET");
 }
 
-static void okCmd(Client &c, Args &) { c.out.ok(); }
+static void okCmd(Client &c, Args &) {
+    c.out.ok();
+}
 
 std::string clientInfoLine(const Client &c) {
     std::string flags;
@@ -252,7 +256,8 @@ static void aclCmd(Client &c, Args &a) {
     if (sub == "whoami" && a.size() == 2) return c.out.bulk(c.user);
     if (sub == "users" && a.size() == 2) {
         c.out.array(srv.users.size());
-        for (auto &[n, u] : srv.users) c.out.bulk(n);
+        for (auto &[n, u] : srv.users)
+            c.out.bulk(n);
         return;
     }
     if (sub == "setuser" && a.size() >= 3) {

@@ -28,9 +28,15 @@ HookEffects takeHooks(const Args &a) {
             e.replaced = true;
             e.reply = h.data;
             break;
-        case H_PREFIX: e.prefix = h.data; break;
-        case H_DELAY: e.delay_ms = h.num; break;
-        case H_CLOSE: e.close_after = h.num; break;
+        case H_PREFIX:
+            e.prefix = h.data;
+            break;
+        case H_DELAY:
+            e.delay_ms = h.num;
+            break;
+        case H_CLOSE:
+            e.close_after = h.num;
+            break;
         }
         if (h.remaining > 0 && --h.remaining == 0)
             it = srv.hooks.erase(it);
@@ -79,10 +85,14 @@ static std::vector<std::string> splitWords(const std::string &s) {
 
 static const char *kindName(HookKind k) {
     switch (k) {
-    case H_REPLY: return "reply";
-    case H_PREFIX: return "prefix";
-    case H_DELAY: return "delay";
-    case H_CLOSE: return "close";
+    case H_REPLY:
+        return "reply";
+    case H_PREFIX:
+        return "prefix";
+    case H_DELAY:
+        return "delay";
+    case H_CLOSE:
+        return "close";
     }
     return "?";
 }
@@ -137,9 +147,10 @@ static void devhookCmd(Client &c, Args &a) {
         c.out.array(srv.hooks.size());
         for (auto &h : srv.hooks) {
             std::string m;
-            for (auto &w : h.match) m += (m.empty() ? "" : " ") + w;
-            std::string d = (h.kind == H_DELAY || h.kind == H_CLOSE) ? std::to_string(h.num)
-                                                                      : quoteArg(h.data);
+            for (auto &w : h.match)
+                m += (m.empty() ? "" : " ") + w;
+            std::string d =
+                (h.kind == H_DELAY || h.kind == H_CLOSE) ? std::to_string(h.num) : quoteArg(h.data);
             c.out.bulk(std::string(kindName(h.kind)) + " " + quoteArg(m) + " " +
                        std::to_string(h.remaining) + " " + d);
         }
@@ -157,8 +168,7 @@ static void devhookCmd(Client &c, Args &a) {
 
 void registerHookCommands(std::vector<Command> &t) {
     static const Command cmds[] = {
-        {"devhook", -2, F_NOAUTH | F_ADMIN | F_LOADING | F_STALE | F_NOMULTI, 0, 0, 0,
-         devhookCmd},
+        {"devhook", -2, F_NOAUTH | F_ADMIN | F_LOADING | F_STALE | F_NOMULTI, 0, 0, 0, devhookCmd},
     };
     if (srv.hooks_enabled) registerCommands(t, cmds, std::size(cmds));
 }

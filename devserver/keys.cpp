@@ -5,7 +5,9 @@
 
 namespace dev {
 
-static Db &db(Client &c) { return srv.dbs[c.db]; }
+static Db &db(Client &c) {
+    return srv.dbs[c.db];
+}
 
 static void delCmd(Client &c, Args &a) {
     long long n = 0;
@@ -93,8 +95,12 @@ static void renameGeneric(Client &c, Args &a, bool nx) {
     invalidateKeys(&c, {a[2]});
     nx ? c.out.integer(1) : c.out.ok();
 }
-static void renameCmd(Client &c, Args &a) { renameGeneric(c, a, false); }
-static void renamenxCmd(Client &c, Args &a) { renameGeneric(c, a, true); }
+static void renameCmd(Client &c, Args &a) {
+    renameGeneric(c, a, false);
+}
+static void renamenxCmd(Client &c, Args &a) {
+    renameGeneric(c, a, true);
+}
 
 // EXPIRE and friends: unit 1000 for seconds, 1 for milliseconds; absolute
 // for the ...AT forms.
@@ -103,11 +109,16 @@ static void expireGeneric(Client &c, Args &a, long long unit, bool absolute) {
     if (!toLL(a[2], v)) return c.out.error(kNotInt);
     bool nx = false, xx = false, gt = false, lt = false;
     for (size_t i = 3; i < a.size(); i++) {
-        if (ieq(a[i], "nx")) nx = true;
-        else if (ieq(a[i], "xx")) xx = true;
-        else if (ieq(a[i], "gt")) gt = true;
-        else if (ieq(a[i], "lt")) lt = true;
-        else return c.out.error("ERR Unsupported option " + a[i]);
+        if (ieq(a[i], "nx"))
+            nx = true;
+        else if (ieq(a[i], "xx"))
+            xx = true;
+        else if (ieq(a[i], "gt"))
+            gt = true;
+        else if (ieq(a[i], "lt"))
+            lt = true;
+        else
+            return c.out.error("ERR Unsupported option " + a[i]);
     }
     if ((v > 0 && v > INT64_MAX / unit) || (v < 0 && v < INT64_MIN / unit))
         return c.out.error("ERR invalid expire time in '" + lower(a[0]) + "' command");
@@ -131,10 +142,18 @@ static void expireGeneric(Client &c, Args &a, long long unit, bool absolute) {
     }
     c.out.integer(1);
 }
-static void expireCmd(Client &c, Args &a) { expireGeneric(c, a, 1000, false); }
-static void pexpireCmd(Client &c, Args &a) { expireGeneric(c, a, 1, false); }
-static void expireatCmd(Client &c, Args &a) { expireGeneric(c, a, 1000, true); }
-static void pexpireatCmd(Client &c, Args &a) { expireGeneric(c, a, 1, true); }
+static void expireCmd(Client &c, Args &a) {
+    expireGeneric(c, a, 1000, false);
+}
+static void pexpireCmd(Client &c, Args &a) {
+    expireGeneric(c, a, 1, false);
+}
+static void expireatCmd(Client &c, Args &a) {
+    expireGeneric(c, a, 1000, true);
+}
+static void pexpireatCmd(Client &c, Args &a) {
+    expireGeneric(c, a, 1, true);
+}
 
 static void ttlGeneric(Client &c, Args &a, bool ms) {
     Entry *e = db(c).find(a[1]);
@@ -144,8 +163,12 @@ static void ttlGeneric(Client &c, Args &a, bool ms) {
     if (left < 0) left = 0;
     c.out.integer(ms ? left : (left + 500) / 1000);
 }
-static void ttlCmd(Client &c, Args &a) { ttlGeneric(c, a, false); }
-static void pttlCmd(Client &c, Args &a) { ttlGeneric(c, a, true); }
+static void ttlCmd(Client &c, Args &a) {
+    ttlGeneric(c, a, false);
+}
+static void pttlCmd(Client &c, Args &a) {
+    ttlGeneric(c, a, true);
+}
 
 static void persistCmd(Client &c, Args &a) {
     Entry *e = db(c).find(a[1]);
@@ -213,8 +236,12 @@ static void setexGeneric(Client &c, Args &a, long long unit) {
     setExpire(db(c), a[1], e, nowMs() + v * unit);
     c.out.ok();
 }
-static void setexCmd(Client &c, Args &a) { setexGeneric(c, a, 1000); }
-static void psetexCmd(Client &c, Args &a) { setexGeneric(c, a, 1); }
+static void setexCmd(Client &c, Args &a) {
+    setexGeneric(c, a, 1000);
+}
+static void psetexCmd(Client &c, Args &a) {
+    setexGeneric(c, a, 1);
+}
 
 static void setnxCmd(Client &c, Args &a) {
     if (db(c).find(a[1])) return c.out.integer(0);
@@ -294,8 +321,12 @@ static void incrGeneric(Client &c, const std::string &k, long long by) {
         db(c).set(k, Value(std::in_place_type<std::string>, std::to_string(v)));
     c.out.integer(v);
 }
-static void incrCmd(Client &c, Args &a) { incrGeneric(c, a[1], 1); }
-static void decrCmd(Client &c, Args &a) { incrGeneric(c, a[1], -1); }
+static void incrCmd(Client &c, Args &a) {
+    incrGeneric(c, a[1], 1);
+}
+static void decrCmd(Client &c, Args &a) {
+    incrGeneric(c, a[1], -1);
+}
 static void incrbyCmd(Client &c, Args &a) {
     long long by;
     if (!toLL(a[2], by)) return c.out.error(kNotInt);

@@ -44,7 +44,9 @@ bool Db::del(const std::string &k) {
     return true;
 }
 
-size_t Db::expires() const { return volatile_keys.size(); }
+size_t Db::expires() const {
+    return volatile_keys.size();
+}
 
 void Db::clear() {
     map.clear();

@@ -22,8 +22,12 @@
 namespace dev {
 
 static volatile sig_atomic_t g_stop = 0;
-static void onSignal(int) { g_stop = 1; }
-void requestShutdown() { srv.shutdown = true; }
+static void onSignal(int) {
+    g_stop = 1;
+}
+void requestShutdown() {
+    srv.shutdown = true;
+}
 
 Client *findClient(uint64_t id) {
     auto it = srv.clients.find(id);
@@ -46,7 +50,9 @@ void freeClient(Client &c) {
     c.conn.fd = -1;
 }
 
-static void setNonBlock(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
+static void setNonBlock(int fd) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
 
 static std::string fmtAddr(const sockaddr_storage &ss) {
     char host[INET6_ADDRSTRLEN] = "?";
@@ -114,8 +120,7 @@ static int listenUnix(const std::string &path) {
     memcpy(sa.sun_path, path.c_str(), path.size() + 1);
     unlink(path.c_str());
     if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || listen(fd, 511) != 0) {
-        fprintf(stderr, "vorn-devserver: cannot listen on %s: %s\n", path.c_str(),
-                strerror(errno));
+        fprintf(stderr, "vorn-devserver: cannot listen on %s: %s\n", path.c_str(), strerror(errno));
         close(fd);
         return -1;
     }
@@ -251,7 +256,8 @@ static void writeClient(Client &c) {
         ssize_t n;
         if (c.conn.ssl) {
             ERR_clear_error();
-            int rc = SSL_write(c.conn.ssl, b.data() + off, int(std::min<size_t>(b.size() - off, 1 << 20)));
+            int rc = SSL_write(c.conn.ssl, b.data() + off,
+                               int(std::min<size_t>(b.size() - off, 1 << 20)));
             if (rc <= 0) {
                 int e = SSL_get_error(c.conn.ssl, rc);
                 if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) break;
@@ -364,12 +370,15 @@ int serve() {
             it = it->second->closed ? srv.clients.erase(it) : std::next(it);
         if (now - last_sweep >= 100) {
             last_sweep = now;
-            for (auto &db : srv.dbs) db.activeExpire(now);
+            for (auto &db : srv.dbs)
+                db.activeExpire(now);
         }
     }
-    for (auto &[id, cp] : srv.clients) freeClient(*cp);
+    for (auto &[id, cp] : srv.clients)
+        freeClient(*cp);
     srv.clients.clear();
-    for (auto &l : ls) close(l.fd);
+    for (auto &l : ls)
+        close(l.fd);
     if (!srv.unix_path.empty()) unlink(srv.unix_path.c_str());
     if (srv.ssl_ctx) SSL_CTX_free(srv.ssl_ctx);
     return 0;

@@ -26,11 +26,10 @@ static bool splitInline(std::string_view line, Args &out) {
     auto hex = [](char ch) {
         return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f') || (ch >= 'A' && ch <= 'F');
     };
-    auto hv = [](char ch) {
-        return ch <= '9' ? ch - '0' : (ch | 0x20) - 'a' + 10;
-    };
+    auto hv = [](char ch) { return ch <= '9' ? ch - '0' : (ch | 0x20) - 'a' + 10; };
     while (true) {
-        while (i < line.size() && isspace((unsigned char)line[i])) i++;
+        while (i < line.size() && isspace((unsigned char)line[i]))
+            i++;
         if (i >= line.size()) return true;
         std::string cur;
         bool dq = false, sq = false;
@@ -44,8 +43,12 @@ static bool splitInline(std::string_view line, Args &out) {
                 } else if (line[i] == '\\' && i + 1 < line.size()) {
                     i++;
                     char c = line[i];
-                    cur += c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t'
-                         : c == 'b' ? '\b' : c == 'a' ? '\a' : c;
+                    cur += c == 'n'   ? '\n'
+                           : c == 'r' ? '\r'
+                           : c == 't' ? '\t'
+                           : c == 'b' ? '\b'
+                           : c == 'a' ? '\a'
+                                      : c;
                 } else if (line[i] == '"') {
                     if (i + 1 < line.size() && !isspace((unsigned char)line[i + 1])) return false;
                     dq = false;

@@ -23,8 +23,12 @@ static void subscribeGeneric(Client &c, Args &a, bool pattern) {
         subReply(c, pattern ? "psubscribe" : "subscribe", &a[i], c.subCount());
     }
 }
-static void subscribeCmd(Client &c, Args &a) { subscribeGeneric(c, a, false); }
-static void psubscribeCmd(Client &c, Args &a) { subscribeGeneric(c, a, true); }
+static void subscribeCmd(Client &c, Args &a) {
+    subscribeGeneric(c, a, false);
+}
+static void psubscribeCmd(Client &c, Args &a) {
+    subscribeGeneric(c, a, true);
+}
 
 static void dropSub(Client &c, const std::string &name, bool pattern) {
     auto &mine = pattern ? c.patterns : c.channels;
@@ -50,8 +54,12 @@ static void unsubscribeGeneric(Client &c, Args &a, bool pattern) {
         subReply(c, kind, &n, c.subCount());
     }
 }
-static void unsubscribeCmd(Client &c, Args &a) { unsubscribeGeneric(c, a, false); }
-static void punsubscribeCmd(Client &c, Args &a) { unsubscribeGeneric(c, a, true); }
+static void unsubscribeCmd(Client &c, Args &a) {
+    unsubscribeGeneric(c, a, false);
+}
+static void punsubscribeCmd(Client &c, Args &a) {
+    unsubscribeGeneric(c, a, true);
+}
 
 void unsubscribeAll(Client &c) {
     for (auto n : std::vector<std::string>(c.channels.begin(), c.channels.end()))
@@ -87,7 +95,9 @@ static long long publish(const std::string &ch, const std::string &msg) {
     return n;
 }
 
-static void publishCmd(Client &c, Args &a) { c.out.integer(publish(a[1], a[2])); }
+static void publishCmd(Client &c, Args &a) {
+    c.out.integer(publish(a[1], a[2]));
+}
 
 static void pubsubCmd(Client &c, Args &a) {
     std::string sub = lower(a[1]);
@@ -127,7 +137,8 @@ void feedMonitors(const Client &c, const Args &a) {
             line = head;
             line += c.conn.unix_sock ? "unix:" + srv.unix_path : c.addr;
             line += "]";
-            for (auto &s : a) line += " " + quoteArg(s);
+            for (auto &s : a)
+                line += " " + quoteArg(s);
         }
         m->out.status(line);
     }
@@ -136,7 +147,8 @@ void feedMonitors(const Client &c, const Args &a) {
 // ---- client-side caching ----
 void trackRead(Client &c, const std::vector<std::string> &keys) {
     if (c.tracking_bcast) return;
-    for (auto &k : keys) srv.tracked[k].insert(c.id);
+    for (auto &k : keys)
+        srv.tracked[k].insert(c.id);
 }
 
 static void sendInvalidation(Client &to, const std::vector<std::string> *keys) {
@@ -168,7 +180,8 @@ void invalidateKeys(Client *writer, const std::vector<std::string> &keys) {
     for (auto &k : keys) {
         auto it = srv.tracked.find(k);
         if (it == srv.tracked.end()) continue;
-        for (uint64_t id : it->second) per[id].push_back(k);
+        for (uint64_t id : it->second)
+            per[id].push_back(k);
         srv.tracked.erase(it);
     }
     for (auto &[id, cp] : srv.clients) {

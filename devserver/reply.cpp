@@ -17,31 +17,45 @@ void ReplyWriter::status(std::string_view s) {
     buf += '+';
     // A status line cannot carry CR or LF; replace them rather than break
     // the framing.
-    for (char ch : s) buf += (ch == '\r' || ch == '\n') ? ' ' : ch;
+    for (char ch : s)
+        buf += (ch == '\r' || ch == '\n') ? ' ' : ch;
     buf += "\r\n";
 }
 void ReplyWriter::error(std::string_view s) {
     buf += '-';
-    for (char ch : s) buf += (ch == '\r' || ch == '\n') ? ' ' : ch;
+    for (char ch : s)
+        buf += (ch == '\r' || ch == '\n') ? ' ' : ch;
     buf += "\r\n";
 }
-void ReplyWriter::integer(long long v) { line(buf, ':', v); }
+void ReplyWriter::integer(long long v) {
+    line(buf, ':', v);
+}
 void ReplyWriter::bulk(std::string_view s) {
     line(buf, '$', (long long)s.size());
     buf.append(s);
     buf += "\r\n";
 }
-void ReplyWriter::null() { buf += proto == 3 ? "_\r\n" : "$-1\r\n"; }
-void ReplyWriter::nullArray() { buf += proto == 3 ? "_\r\n" : "*-1\r\n"; }
-void ReplyWriter::array(size_t n) { line(buf, '*', (long long)n); }
+void ReplyWriter::null() {
+    buf += proto == 3 ? "_\r\n" : "$-1\r\n";
+}
+void ReplyWriter::nullArray() {
+    buf += proto == 3 ? "_\r\n" : "*-1\r\n";
+}
+void ReplyWriter::array(size_t n) {
+    line(buf, '*', (long long)n);
+}
 void ReplyWriter::map(size_t n) {
     if (proto == 3)
         line(buf, '%', (long long)n);
     else
         line(buf, '*', (long long)(2 * n));
 }
-void ReplyWriter::set(size_t n) { line(buf, proto == 3 ? '~' : '*', (long long)n); }
-void ReplyWriter::push(size_t n) { line(buf, proto == 3 ? '>' : '*', (long long)n); }
+void ReplyWriter::set(size_t n) {
+    line(buf, proto == 3 ? '~' : '*', (long long)n);
+}
+void ReplyWriter::push(size_t n) {
+    line(buf, proto == 3 ? '>' : '*', (long long)n);
+}
 void ReplyWriter::dbl(double d) {
     std::string t = fmtDouble(d);
     if (proto == 3) {
@@ -68,7 +82,8 @@ void ReplyWriter::verbatim(std::string_view s, const char *fmt) {
 }
 void ReplyWriter::bulks(const std::vector<std::string> &v) {
     array(v.size());
-    for (auto &s : v) bulk(s);
+    for (auto &s : v)
+        bulk(s);
 }
 
 } // namespace dev

@@ -93,7 +93,8 @@ template <class V> struct OMap {
         size_t i = it->second;
         pos.erase(it);
         items.erase(items.begin() + i);
-        for (size_t j = i; j < items.size(); j++) pos[items[j].first] = j;
+        for (size_t j = i; j < items.size(); j++)
+            pos[items[j].first] = j;
         return true;
     }
     size_t size() const { return items.size(); }
@@ -174,9 +175,9 @@ struct Client {
     ReplyWriter out;
     bool close_after_write = false;
     bool closed = false;
-    long long hold_until = 0;    // replies held back until then (ms)
-    long long ctime = 0;         // creation (ms)
-    long long last_cmd_ms = 0;   // last interaction
+    long long hold_until = 0;  // replies held back until then (ms)
+    long long ctime = 0;       // creation (ms)
+    long long last_cmd_ms = 0; // last interaction
     std::string last_cmd = "NULL";
     // Transaction.
     bool in_multi = false;

@@ -13,11 +13,16 @@ static void pushGeneric(Client &c, Args &a, bool left) {
     bool bad;
     List *l = getOrCreate<List>(c, a[1], bad);
     if (bad) return;
-    for (size_t i = 2; i < a.size(); i++) left ? l->push_front(a[i]) : l->push_back(a[i]);
+    for (size_t i = 2; i < a.size(); i++)
+        left ? l->push_front(a[i]) : l->push_back(a[i]);
     c.out.integer((long long)l->size());
 }
-static void lpushCmd(Client &c, Args &a) { pushGeneric(c, a, true); }
-static void rpushCmd(Client &c, Args &a) { pushGeneric(c, a, false); }
+static void lpushCmd(Client &c, Args &a) {
+    pushGeneric(c, a, true);
+}
+static void rpushCmd(Client &c, Args &a) {
+    pushGeneric(c, a, false);
+}
 
 static void popGeneric(Client &c, Args &a, bool left) {
     long long count = -1;
@@ -42,8 +47,12 @@ static void popGeneric(Client &c, Args &a, bool left) {
     }
     dropIfEmpty(c, a[1]);
 }
-static void lpopCmd(Client &c, Args &a) { popGeneric(c, a, true); }
-static void rpopCmd(Client &c, Args &a) { popGeneric(c, a, false); }
+static void lpopCmd(Client &c, Args &a) {
+    popGeneric(c, a, true);
+}
+static void rpopCmd(Client &c, Args &a) {
+    popGeneric(c, a, false);
+}
 
 // Normalises start/stop the usual way; false when the range is empty.
 static bool normRange(long long &start, long long &stop, long long n) {
@@ -63,7 +72,8 @@ static void lrangeCmd(Client &c, Args &a) {
     if (bad) return;
     if (!l || !normRange(start, stop, (long long)l->size())) return c.out.array(0);
     c.out.array(size_t(stop - start + 1));
-    for (long long i = start; i <= stop; i++) c.out.bulk((*l)[size_t(i)]);
+    for (long long i = start; i <= stop; i++)
+        c.out.bulk((*l)[size_t(i)]);
 }
 
 static void llenCmd(Client &c, Args &a) {
@@ -90,7 +100,8 @@ static void saddCmd(Client &c, Args &a) {
     SetT *s = getOrCreate<SetT>(c, a[1], bad);
     if (bad) return;
     long long n = 0;
-    for (size_t i = 2; i < a.size(); i++) n += s->put(a[i], Empty{});
+    for (size_t i = 2; i < a.size(); i++)
+        n += s->put(a[i], Empty{});
     c.out.integer(n);
 }
 static void sremCmd(Client &c, Args &a) {
@@ -99,7 +110,8 @@ static void sremCmd(Client &c, Args &a) {
     if (bad) return;
     long long n = 0;
     if (s)
-        for (size_t i = 2; i < a.size(); i++) n += s->erase(a[i]);
+        for (size_t i = 2; i < a.size(); i++)
+            n += s->erase(a[i]);
     c.out.integer(n);
     dropIfEmpty(c, a[1]);
 }
@@ -109,7 +121,8 @@ static void smembersCmd(Client &c, Args &a) {
     if (bad) return;
     c.out.set(s ? s->size() : 0);
     if (s)
-        for (auto &[m, e] : s->items) c.out.bulk(m);
+        for (auto &[m, e] : s->items)
+            c.out.bulk(m);
 }
 static void scardCmd(Client &c, Args &a) {
     bool bad;
@@ -129,7 +142,8 @@ static void hsetCmd(Client &c, Args &a) {
     HashT *h = getOrCreate<HashT>(c, a[1], bad);
     if (bad) return;
     long long n = 0;
-    for (size_t i = 2; i + 1 < a.size(); i += 2) n += h->put(a[i], a[i + 1]);
+    for (size_t i = 2; i + 1 < a.size(); i += 2)
+        n += h->put(a[i], a[i + 1]);
     if (ieq(a[0], "hmset")) return c.out.ok();
     c.out.integer(n);
 }
@@ -164,7 +178,8 @@ static void hdelCmd(Client &c, Args &a) {
     if (bad) return;
     long long n = 0;
     if (h)
-        for (size_t i = 2; i < a.size(); i++) n += h->erase(a[i]);
+        for (size_t i = 2; i < a.size(); i++)
+            n += h->erase(a[i]);
     c.out.integer(n);
     dropIfEmpty(c, a[1]);
 }
@@ -190,10 +205,15 @@ static void hkeysvals(Client &c, Args &a, bool keys) {
     if (bad) return;
     c.out.array(h ? h->size() : 0);
     if (h)
-        for (auto &[f, v] : h->items) c.out.bulk(keys ? f : v);
+        for (auto &[f, v] : h->items)
+            c.out.bulk(keys ? f : v);
 }
-static void hkeysCmd(Client &c, Args &a) { hkeysvals(c, a, true); }
-static void hvalsCmd(Client &c, Args &a) { hkeysvals(c, a, false); }
+static void hkeysCmd(Client &c, Args &a) {
+    hkeysvals(c, a, true);
+}
+static void hvalsCmd(Client &c, Args &a) {
+    hkeysvals(c, a, false);
+}
 static void hexistsCmd(Client &c, Args &a) {
     bool bad;
     HashT *h = getTyped<HashT>(c, a[1], bad);
@@ -231,21 +251,28 @@ static void zaddCmd(Client &c, Args &a) {
     size_t i = 2;
     for (; i < a.size(); i++) {
         std::string o = lower(a[i]);
-        if (o == "nx") nx = true;
-        else if (o == "xx") xx = true;
-        else if (o == "gt") gt = true;
-        else if (o == "lt") lt = true;
-        else if (o == "ch") ch = true;
-        else if (o == "incr") incr = true;
-        else break;
+        if (o == "nx")
+            nx = true;
+        else if (o == "xx")
+            xx = true;
+        else if (o == "gt")
+            gt = true;
+        else if (o == "lt")
+            lt = true;
+        else if (o == "ch")
+            ch = true;
+        else if (o == "incr")
+            incr = true;
+        else
+            break;
     }
     size_t n = a.size() - i;
     if (n == 0 || n % 2) return c.out.error(kSyntax);
-    if (nx && xx)
-        return c.out.error("ERR XX and NX options at the same time are not compatible");
+    if (nx && xx) return c.out.error("ERR XX and NX options at the same time are not compatible");
     if ((gt && nx) || (lt && nx) || (gt && lt))
         return c.out.error("ERR GT, LT, and/or NX options at the same time are not compatible");
-    if (incr && n != 2) return c.out.error("ERR INCR option supports a single increment-element pair");
+    if (incr && n != 2)
+        return c.out.error("ERR INCR option supports a single increment-element pair");
     std::vector<double> scores;
     for (size_t j = i; j < a.size(); j += 2) {
         double d;
@@ -301,9 +328,12 @@ static void zrangeCmd(Client &c, Args &a) {
     long long start, stop;
     bool withscores = false, rev = false;
     for (size_t i = 4; i < a.size(); i++) {
-        if (ieq(a[i], "withscores")) withscores = true;
-        else if (ieq(a[i], "rev")) rev = true;
-        else return c.out.error(kSyntax);
+        if (ieq(a[i], "withscores"))
+            withscores = true;
+        else if (ieq(a[i], "rev"))
+            rev = true;
+        else
+            return c.out.error(kSyntax);
     }
     if (ieq(a[0], "zrevrange")) rev = true;
     if (!toLL(a[2], start) || !toLL(a[3], stop)) return c.out.error(kNotInt);
@@ -312,7 +342,8 @@ static void zrangeCmd(Client &c, Args &a) {
     if (bad) return;
     if (!z || !normRange(start, stop, (long long)z->size())) return c.out.array(0);
     std::vector<const std::pair<double, std::string> *> v;
-    for (auto &p : z->order) v.push_back(&p);
+    for (auto &p : z->order)
+        v.push_back(&p);
     if (rev) std::reverse(v.begin(), v.end());
     size_t n = size_t(stop - start + 1);
     if (withscores && c.out.proto == 3) {

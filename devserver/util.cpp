@@ -14,7 +14,9 @@ long long nowUs() {
     gettimeofday(&tv, nullptr);
     return (long long)tv.tv_sec * 1000000 + tv.tv_usec;
 }
-long long nowMs() { return nowUs() / 1000; }
+long long nowMs() {
+    return nowUs() / 1000;
+}
 
 std::string lower(std::string_view s) {
     std::string r(s);
@@ -107,13 +109,27 @@ std::string quoteArg(std::string_view s) {
     std::string r = "\"";
     for (unsigned char ch : s) {
         switch (ch) {
-        case '\\': r += "\\\\"; break;
-        case '"': r += "\\\""; break;
-        case '\n': r += "\\n"; break;
-        case '\r': r += "\\r"; break;
-        case '\t': r += "\\t"; break;
-        case '\a': r += "\\a"; break;
-        case '\b': r += "\\b"; break;
+        case '\\':
+            r += "\\\\";
+            break;
+        case '"':
+            r += "\\\"";
+            break;
+        case '\n':
+            r += "\\n";
+            break;
+        case '\r':
+            r += "\\r";
+            break;
+        case '\t':
+            r += "\\t";
+            break;
+        case '\a':
+            r += "\\a";
+            break;
+        case '\b':
+            r += "\\b";
+            break;
         default:
             if (ch >= 0x20 && ch < 0x7f) {
                 r += char(ch);
@@ -138,7 +154,8 @@ static bool globAt(std::string_view p, std::string_view s, bool nc, int depth) {
     while (!p.empty()) {
         switch (p[0]) {
         case '*':
-            while (p.size() > 1 && p[1] == '*') p.remove_prefix(1);
+            while (p.size() > 1 && p[1] == '*')
+                p.remove_prefix(1);
             if (p.size() == 1) return true;
             for (size_t i = 0; i <= s.size(); i++)
                 if (globAt(p.substr(1), s.substr(i), nc, depth + 1)) return true;

@@ -99,3 +99,165 @@ def start_server():
 def server(start_server):
     """One vorn-devserver with test hooks on an ephemeral port."""
     return start_server("--enable-test-hooks")
+
+
+# ---- raw protocol access, independent of the client ----
+
+import socket
+
+
+class Status(str):
+    """A simple-string reply (+...)."""
+
+
+class Err(str):
+    """An error reply (-...)."""
+
+
+class Verbatim(bytes):
+    """A verbatim-string reply; fmt holds its three-letter type."""
+    fmt = b"txt"
+
+
+class Push(list):
+    """A push message (>...)."""
+
+
+class RawConn:
+    """A plain socket speaking the wire protocol, with its own small decoder,
+    so that server tests need neither the client nor its library."""
+
+    def __init__(self, port=None, host="127.0.0.1", unix=None, sock=None, timeout=5):
+        if sock is not None:
+            self.sock = sock
+        elif unix is not None:
+            self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            self.sock.connect(unix)
+        else:
+            self.sock = socket.create_connection((host, port))
+        self.sock.settimeout(timeout * SLOW)
+        self.buf = b""
+
+    @staticmethod
+    def encode(*args):
+        out = [b"*%d\r\n" % len(args)]
+        for a in args:
+            if isinstance(a, int):
+                a = str(a)
+            if isinstance(a, str):
+                a = a.encode()
+            out.append(b"$%d\r\n%s\r\n" % (len(a), a))
+        return b"".join(out)
+
+    def send(self, *args):
+        self.sock.sendall(self.encode(*args))
+
+    def send_raw(self, data):
+        self.sock.sendall(data)
+
+    def cmd(self, *args):
+        """Sends one request and returns its decoded reply."""
+        self.send(*args)
+        return self.read_reply()
+
+    def _fill(self):
+        d = self.sock.recv(65536)
+        if not d:
+            raise ConnectionError("connection closed by the server")
+        self.buf += d
+
+    def _line(self):
+        while b"\r\n" not in self.buf:
+            self._fill()
+        line, _, self.buf = self.buf.partition(b"\r\n")
+        return line
+
+    def _exact(self, n):
+        while len(self.buf) < n + 2:
+            self._fill()
+        data, self.buf = self.buf[:n], self.buf[n + 2:]
+        return data
+
+    def read_reply(self):
+        line = self._line()
+        t, rest = line[:1], line[1:]
+        if t == b"+":
+            return Status(rest.decode("latin1"))
+        if t == b"-":
+            return Err(rest.decode("latin1"))
+        if t == b":":
+            return int(rest)
+        if t == b"$":
+            n = int(rest)
+            return None if n < 0 else self._exact(n)
+        if t == b"=":
+            data = self._exact(int(rest))
+            v = Verbatim(data[4:])
+            v.fmt = data[:3]
+            return v
+        if t == b"_":
+            return None
+        if t == b",":
+            return float(rest)
+        if t == b"#":
+            return rest == b"t"
+        if t in (b"*", b">", b"~"):
+            n = int(rest)
+            if n < 0:
+                return None
+            items = [self.read_reply() for _ in range(n)]
+            return Push(items) if t == b">" else set(items) if t == b"~" else items
+        if t == b"%":
+            n = int(rest)
+            d = {}
+            for _ in range(n):
+                k = self.read_reply()
+                d[k] = self.read_reply()
+            return d
+        raise AssertionError(f"bad reply type byte in {line!r}")
+
+    def read_all(self, wait=0.3):
+        """Everything the server sends until it closes or goes quiet."""
+        self.sock.settimeout(wait * SLOW)
+        try:
+            while True:
+                d = self.sock.recv(65536)
+                if not d:
+                    break
+                self.buf += d
+        except (socket.timeout, ConnectionResetError):
+            pass
+        data, self.buf = self.buf, b""
+        return data
+
+    def is_closed(self, wait=2):
+        """True when the server closed the connection (pending bytes are read
+        and dropped)."""
+        self.sock.settimeout(wait * SLOW)
+        try:
+            while True:
+                if not self.sock.recv(65536):
+                    return True
+        except socket.timeout:
+            return False
+        except ConnectionResetError:
+            return True
+
+    def close(self):
+        self.sock.close()
+
+
+@pytest.fixture
+def connect(server):
+    """Factory: connect() -> RawConn to the `server` fixture; closed on exit."""
+    conns = []
+
+    def make(**kw):
+        kw.setdefault("port", server.port)
+        c = RawConn(**kw)
+        conns.append(c)
+        return c
+
+    yield make
+    for c in conns:
+        c.close()
