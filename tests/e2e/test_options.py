@@ -278,3 +278,13 @@ def test_invalid_uri(uri, message):
     r = run_cli(["-u", uri, "ping"])
     assert r.stderr == message
     assert r.returncode == 1
+
+
+@pytest.mark.parametrize("typed", [b"typed\n", b""])
+def test_askpass_reads_standard_input_without_echo(typed):
+    # The prompt reads a line when one is there and tolerates end of input;
+    # the typed password never shows on either stream.
+    r = run_cli(["--askpass", "--cluster-from-askpass", "--cluster", "nosuch"], input=typed)
+    assert r.stderr == UNKNOWN_CLUSTER
+    assert b"typed" not in r.stdout
+    assert r.returncode == 1
