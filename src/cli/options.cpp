@@ -393,13 +393,48 @@ static float toFloat(const char *text) {
     return static_cast<float>(v);
 }
 
-// Options that only set a bit of the cluster command flags.
-struct ClusterFlagOption {
+// Options that set a field to a fixed value.
+struct SwitchOption {
+    const char *name;
+    int *field;
+    int value;
+};
+
+static const SwitchOption switchOptions[] = {
+    {"-x", &config.stdinarg, 1},
+    {"-c", &config.cluster_mode, 1},
+    {"-e", &config.set_errcode, 1},
+    {"-3", &config.vosp3, 1},
+    {"--no-auth-warning", &config.no_auth_warning, 1},
+    {"--askpass", &config.askpass, 1},
+    {"--raw", &config.output, OUTPUT_RAW},
+    {"--no-raw", &config.output, OUTPUT_STANDARD},
+    {"--csv", &config.output, OUTPUT_CSV},
+    {"--quoted-input", &config.quoted_input, 1},
+    {"--latency", &config.latency_mode, 1},
+    {"--latency-dist", &config.latency_dist_mode, 1},
+    {"--slave", &config.slave_mode, 1},
+    {"--replica", &config.slave_mode, 1},
+    {"--stat", &config.stat_mode, 1},
+    {"--scan", &config.scan_mode, 1},
+    {"--pipe", &config.pipe_mode, 1},
+    {"--bigkeys", &config.bigkeys, 1},
+    {"--hotkeys", &config.hotkeys, 1},
+    {"--verbose", &config.verbose, 1},
+    {"--no-motd", &config.disable_motd, 1},
+    {"--force", &config.force_mode, 1},
+    {"--tls", &config.tls, 1},
+    {"--insecure", &config.sslconfig.skip_cert_verify, 1},
+    {"--cluster-from-askpass", &config.cluster_manager_command.from_askpass, 1},
+};
+
+// Options that set a bit of the cluster command flags.
+struct FlagOption {
     const char *name;
     int flag;
 };
 
-static const ClusterFlagOption clusterFlagOptions[] = {
+static const FlagOption clusterFlagOptions[] = {
     {"--cluster-slave", CLUSTER_MANAGER_CMD_FLAG_SLAVE},
     {"--cluster-yes", CLUSTER_MANAGER_CMD_FLAG_YES},
     {"--cluster-use-empty-masters", CLUSTER_MANAGER_CMD_FLAG_EMPTYMASTER},
@@ -413,9 +448,172 @@ static const ClusterFlagOption clusterFlagOptions[] = {
     {"--cluster-only-replicas", CLUSTER_MANAGER_CMD_FLAG_SLAVES_ONLY},
 };
 
+// Options whose value is kept as given (borrowed from argv).
+struct StringOption {
+    const char *name;
+    char **field;
+};
+
+static const StringOption stringOptions[] = {
+    {"-s", &config.hostsocket},
+    {"-a", &config.auth},
+    {"--pass", &config.auth},
+    {"--user", &config.user},
+    {"--eval", &config.eval},
+    {"--sni", &config.sslconfig.sni},
+    {"--cacert", &config.sslconfig.cacert},
+    {"--cacertdir", &config.sslconfig.cacertdir},
+    {"--cert", &config.sslconfig.cert},
+    {"--key", &config.sslconfig.key},
+    {"--tls-ciphers", &config.sslconfig.ciphers},
+    {"--tls-ciphersuites", &config.sslconfig.ciphersuites},
+    {"--cluster-master-id", &config.cluster_manager_command.master_id},
+    {"--cluster-from", &config.cluster_manager_command.from},
+    {"--cluster-to", &config.cluster_manager_command.to},
+    {"--cluster-from-user", &config.cluster_manager_command.from_user},
+    {"--cluster-from-pass", &config.cluster_manager_command.from_pass},
+};
+
+// Options whose value is read as an int.
+struct IntOption {
+    const char *name;
+    int *field;
+};
+
+static const IntOption intOptions[] = {
+    {"-p", &config.hostport},
+    {"-n", &config.input_dbnum},
+    {"--pipe-timeout", &config.pipe_timeout},
+    {"--cluster-replicas", &config.cluster_manager_command.replicas},
+    {"--cluster-slots", &config.cluster_manager_command.slots},
+    {"--cluster-timeout", &config.cluster_manager_command.timeout},
+    {"--cluster-pipeline", &config.cluster_manager_command.pipeline},
+};
+
+// Looks `arg` up in one of the tables above.
+template <typename T, size_t N> static const T *findOption(const T (&table)[N], const char *arg) {
+    for (const T &o : table)
+        if (!strcmp(o.name, arg)) return &o;
+    return nullptr;
+}
+
 static void replaceSds(hisds *field, const char *value) {
     hi_sdsfree(*field);
     *field = hi_sdsnew(value);
+}
+
+[[noreturn]] static void unrecognizedOption(const char *arg) {
+    fprintf(stderr, "Unrecognized option or bad number of args for: '%s'\n", arg);
+    exit(1);
+}
+
+// Handles the options with a value or a rule of their own. Returns false
+// when `arg` is none of them; otherwise advances *i past the values taken.
+static bool parseSpecialOption(int argc, char **argv, int *i) {
+    clusterManagerCommand *cm = &config.cluster_manager_command;
+    const char *arg = argv[*i];
+    const bool hasval = *i + 1 < argc;
+    auto is = [arg](const char *name) { return strcmp(arg, name) == 0; };
+    // A value-taking option is only recognised when a value follows.
+    auto isv = [arg, hasval](const char *name) { return hasval && strcmp(arg, name) == 0; };
+    auto value = [argv, i] { return argv[++*i]; };
+
+    if ((is("-h") && !hasval) || is("--help") || (is("--cluster") && !hasval)) {
+        usage();
+    } else if (isv("-h")) {
+        replaceSds(&config.hostip, value());
+    } else if (isv("-r")) {
+        config.repeat = strtoll(value(), nullptr, 10);
+    } else if (isv("-i")) {
+        config.interval = secondsToMicros(value());
+    } else if (isv("-u")) {
+        parseVornUri(value());
+    } else if (isv("-d")) {
+        replaceSds(&config.mb_delim, value());
+    } else if (isv("-D")) {
+        replaceSds(&config.cmd_delim, value());
+    } else if (is("--mono")) {
+        spectrum_palette = spectrum_palette_mono;
+        spectrum_palette_size = spectrum_palette_mono_size;
+    } else if (is("--latency-history")) {
+        config.latency_mode = 1;
+        config.latency_history = 1;
+    } else if (isv("--lru-test")) {
+        config.lru_test_mode = 1;
+        config.lru_test_sample_size = strtoll(value(), nullptr, 10);
+    } else if (isv("--pattern")) {
+        replaceSds(&config.pattern, value());
+    } else if (isv("--quoted-pattern")) {
+        hi_sdsfree(config.pattern);
+        config.pattern = unquoteCString(value());
+        if (!config.pattern) {
+            fprintf(stderr, "Invalid quoted string specified for --quoted-pattern.\n");
+            exit(1);
+        }
+    } else if (isv("--intrinsic-latency")) {
+        config.intrinsic_latency_mode = 1;
+        config.intrinsic_latency_duration = atoi(value());
+    } else if (isv("--vdb")) {
+        config.getvdb_mode = 1;
+        config.vdb_filename = value();
+    } else if (is("--memkeys")) {
+        config.memkeys = 1;
+        config.memkeys_samples = 0;
+    } else if (isv("--memkeys-samples")) {
+        config.memkeys = 1;
+        config.memkeys_samples = static_cast<unsigned>(atoi(value()));
+    } else if (is("--ldb")) {
+        config.eval_ldb = 1;
+        config.output = OUTPUT_RAW;
+    } else if (is("--ldb-sync-mode")) {
+        config.eval_ldb = 1;
+        config.eval_ldb_sync = 1;
+        config.output = OUTPUT_RAW;
+    } else if (is("-v") || is("--version")) {
+        hisds version = cliVersion();
+        printf("vorn-cli %s\n", version);
+        hi_sdsfree(version);
+        exit(0);
+    } else if (isv("--show-pushes")) {
+        const char *yn = value();
+        if (!strncasecmp(yn, "n", 1))
+            config.push_output = 0;
+        else if (!strncasecmp(yn, "y", 1))
+            config.push_output = 1;
+        else
+            fprintf(stderr, "Unknown --show-pushes value '%s' (valid: '[y]es', '[n]o')\n", yn);
+    } else if (isv("--cluster-threshold")) {
+        cm->threshold = toFloat(value());
+    } else if (is("--cluster")) {
+        if (cm->name != nullptr) usage();
+        char *name = value();
+        // The sub-command's arguments run up to the next option.
+        int j = *i + 1;
+        while (j < argc && argv[j][0] != '-')
+            j++;
+        createClusterManagerCommand(name, j - (*i + 1), argv + *i + 1);
+        *i = j - 1;
+    } else if (isv("--cluster-weight")) {
+        if (cm->weight != nullptr) {
+            fprintf(stderr, "WARNING: you cannot use --cluster-weight more than once.\n"
+                            "You can set more weights by adding them as a space-separated "
+                            "list, ie:\n--cluster-weight n1=w n2=w\n");
+            exit(1);
+        }
+        int wargc = 0;
+        for (int w = *i + 1; w < argc; w++) {
+            if (!strncmp(argv[w], "--", 2) || !strchr(argv[w], '=')) break;
+            wargc++;
+        }
+        if (wargc > 0) {
+            cm->weight = argv + *i + 1;
+            cm->weight_argc = wargc;
+            *i += wargc;
+        }
+    } else {
+        return false;
+    }
+    return true;
 }
 
 int parseOptions(int argc, char **argv) {
@@ -423,227 +621,31 @@ int parseOptions(int argc, char **argv) {
     int i;
     for (i = 1; i < argc; i++) {
         const char *arg = argv[i];
-        // A value-taking option is only recognised when a value follows.
         const bool hasval = i + 1 < argc;
-        auto is = [arg](const char *name) { return strcmp(arg, name) == 0; };
-        auto isv = [arg, hasval](const char *name) { return hasval && strcmp(arg, name) == 0; };
 
-        if (is("-h") && !hasval) {
-            usage();
-        } else if (is("--help")) {
-            usage();
-        } else if (is("-x")) {
-            config.stdinarg = 1;
-        } else if (isv("-p")) {
-            config.hostport = atoi(argv[++i]);
-        } else if (isv("-h")) {
-            replaceSds(&config.hostip, argv[++i]);
-        } else if (isv("-s")) {
-            config.hostsocket = argv[++i];
-        } else if (isv("-r")) {
-            config.repeat = strtoll(argv[++i], nullptr, 10);
-        } else if (isv("-i")) {
-            config.interval = secondsToMicros(argv[++i]);
-        } else if (isv("-n")) {
-            config.input_dbnum = atoi(argv[++i]);
-        } else if (is("--no-auth-warning")) {
-            config.no_auth_warning = 1;
-        } else if (is("--askpass")) {
-            config.askpass = 1;
-        } else if (isv("-a") || isv("--pass")) {
-            config.auth = argv[++i];
-        } else if (isv("--user")) {
-            config.user = argv[++i];
-        } else if (isv("-u")) {
-            parseVornUri(argv[++i]);
-        } else if (is("--raw")) {
-            config.output = OUTPUT_RAW;
-        } else if (is("--no-raw")) {
-            config.output = OUTPUT_STANDARD;
-        } else if (is("--quoted-input")) {
-            config.quoted_input = 1;
-        } else if (is("--csv")) {
-            config.output = OUTPUT_CSV;
-        } else if (is("--latency")) {
-            config.latency_mode = 1;
-        } else if (is("--latency-dist")) {
-            config.latency_dist_mode = 1;
-        } else if (is("--mono")) {
-            spectrum_palette = spectrum_palette_mono;
-            spectrum_palette_size = spectrum_palette_mono_size;
-        } else if (is("--latency-history")) {
-            config.latency_mode = 1;
-            config.latency_history = 1;
-        } else if (isv("--lru-test")) {
-            config.lru_test_mode = 1;
-            config.lru_test_sample_size = strtoll(argv[++i], nullptr, 10);
-        } else if (is("--slave") || is("--replica")) {
-            config.slave_mode = 1;
-        } else if (is("--stat")) {
-            config.stat_mode = 1;
-        } else if (is("--scan")) {
-            config.scan_mode = 1;
-        } else if (isv("--pattern")) {
-            replaceSds(&config.pattern, argv[++i]);
-        } else if (isv("--quoted-pattern")) {
-            hi_sdsfree(config.pattern);
-            config.pattern = unquoteCString(argv[++i]);
-            if (!config.pattern) {
-                fprintf(stderr, "Invalid quoted string specified for --quoted-pattern.\n");
-                exit(1);
-            }
-        } else if (isv("--intrinsic-latency")) {
-            config.intrinsic_latency_mode = 1;
-            config.intrinsic_latency_duration = atoi(argv[++i]);
-        } else if (isv("--vdb")) {
-            config.getvdb_mode = 1;
-            config.vdb_filename = argv[++i];
-        } else if (is("--pipe")) {
-            config.pipe_mode = 1;
-        } else if (isv("--pipe-timeout")) {
-            config.pipe_timeout = atoi(argv[++i]);
-        } else if (is("--bigkeys")) {
-            config.bigkeys = 1;
-        } else if (is("--memkeys")) {
-            config.memkeys = 1;
-            config.memkeys_samples = 0;
-        } else if (isv("--memkeys-samples")) {
-            config.memkeys = 1;
-            config.memkeys_samples = static_cast<unsigned>(atoi(argv[++i]));
-        } else if (is("--hotkeys")) {
-            config.hotkeys = 1;
-        } else if (isv("--eval")) {
-            config.eval = argv[++i];
-        } else if (is("--ldb")) {
-            config.eval_ldb = 1;
-            config.output = OUTPUT_RAW;
-        } else if (is("--ldb-sync-mode")) {
-            config.eval_ldb = 1;
-            config.eval_ldb_sync = 1;
-            config.output = OUTPUT_RAW;
-        } else if (isv("-d")) {
-            replaceSds(&config.mb_delim, argv[++i]);
-        } else if (isv("-D")) {
-            replaceSds(&config.cmd_delim, argv[++i]);
-        } else if (is("--verbose")) {
-            config.verbose = 1;
-        } else if (is("--cluster") && !hasval) {
-            usage();
-        } else if (is("--cluster")) {
-            if (cm->name != nullptr) usage();
-            char *name = argv[++i];
-            // The sub-command's arguments run up to the next option.
+        if (const SwitchOption *o = findOption(switchOptions, arg)) {
+            *o->field = o->value;
+        } else if (const FlagOption *o = findOption(clusterFlagOptions, arg)) {
+            cm->flags |= o->flag;
+        } else if (const StringOption *o = hasval ? findOption(stringOptions, arg) : nullptr) {
+            *o->field = argv[++i];
+        } else if (const IntOption *o = hasval ? findOption(intOptions, arg) : nullptr) {
+            *o->field = atoi(argv[++i]);
+        } else if (parseSpecialOption(argc, argv, &i)) {
+            continue;
+        } else if (arg[0] == '-') {
+            unrecognizedOption(arg);
+        } else if (cm->name == nullptr) {
+            break; // the first command word
+        } else if (cm->argc == 0) {
+            // Words after a cluster sub-command and its options are its
+            // arguments, unless it had some right after its name.
             int j = i + 1;
             while (j < argc && argv[j][0] != '-')
                 j++;
-            createClusterManagerCommand(name, j - (i + 1), argv + i + 1);
+            cm->argc = j - i;
+            cm->argv = argv + i;
             i = j - 1;
-        } else if (isv("--cluster-replicas")) {
-            cm->replicas = atoi(argv[++i]);
-        } else if (isv("--cluster-master-id")) {
-            cm->master_id = argv[++i];
-        } else if (isv("--cluster-from")) {
-            cm->from = argv[++i];
-        } else if (isv("--cluster-to")) {
-            cm->to = argv[++i];
-        } else if (isv("--cluster-from-user")) {
-            cm->from_user = argv[++i];
-        } else if (isv("--cluster-from-pass")) {
-            cm->from_pass = argv[++i];
-        } else if (is("--cluster-from-askpass")) {
-            cm->from_askpass = 1;
-        } else if (isv("--cluster-weight")) {
-            if (cm->weight != nullptr) {
-                fprintf(stderr, "WARNING: you cannot use --cluster-weight more than once.\n"
-                                "You can set more weights by adding them as a space-separated "
-                                "list, ie:\n--cluster-weight n1=w n2=w\n");
-                exit(1);
-            }
-            int wargc = 0;
-            for (int w = i + 1; w < argc; w++) {
-                if (!strncmp(argv[w], "--", 2) || !strchr(argv[w], '=')) break;
-                wargc++;
-            }
-            if (wargc > 0) {
-                cm->weight = argv + i + 1;
-                cm->weight_argc = wargc;
-                i += wargc;
-            }
-        } else if (isv("--cluster-slots")) {
-            cm->slots = atoi(argv[++i]);
-        } else if (isv("--cluster-timeout")) {
-            cm->timeout = atoi(argv[++i]);
-        } else if (isv("--cluster-pipeline")) {
-            cm->pipeline = atoi(argv[++i]);
-        } else if (isv("--cluster-threshold")) {
-            cm->threshold = toFloat(argv[++i]);
-        } else if (is("-c")) {
-            config.cluster_mode = 1;
-        } else if (is("-e")) {
-            config.set_errcode = 1;
-        } else if (is("--no-motd")) {
-            config.disable_motd = 1;
-        } else if (is("--force")) {
-            config.force_mode = 1;
-        } else if (is("--tls")) {
-            config.tls = 1;
-        } else if (isv("--sni")) {
-            config.sslconfig.sni = argv[++i];
-        } else if (isv("--cacertdir")) {
-            config.sslconfig.cacertdir = argv[++i];
-        } else if (isv("--cacert")) {
-            config.sslconfig.cacert = argv[++i];
-        } else if (isv("--cert")) {
-            config.sslconfig.cert = argv[++i];
-        } else if (isv("--key")) {
-            config.sslconfig.key = argv[++i];
-        } else if (isv("--tls-ciphers")) {
-            config.sslconfig.ciphers = argv[++i];
-        } else if (isv("--tls-ciphersuites")) {
-            config.sslconfig.ciphersuites = argv[++i];
-        } else if (is("--insecure")) {
-            config.sslconfig.skip_cert_verify = 1;
-        } else if (is("-v") || is("--version")) {
-            hisds version = cliVersion();
-            printf("vorn-cli %s\n", version);
-            hi_sdsfree(version);
-            exit(0);
-        } else if (is("-3")) {
-            config.vosp3 = 1;
-        } else if (isv("--show-pushes")) {
-            const char *value = argv[++i];
-            if (!strncasecmp(value, "n", 1))
-                config.push_output = 0;
-            else if (!strncasecmp(value, "y", 1))
-                config.push_output = 1;
-            else
-                fprintf(stderr, "Unknown --show-pushes value '%s' (valid: '[y]es', '[n]o')\n",
-                        value);
-        } else {
-            bool flagOption = false;
-            for (const ClusterFlagOption &f : clusterFlagOptions) {
-                if (is(f.name)) {
-                    cm->flags |= f.flag;
-                    flagOption = true;
-                    break;
-                }
-            }
-            if (flagOption) continue;
-            if (arg[0] == '-') {
-                fprintf(stderr, "Unrecognized option or bad number of args for: '%s'\n", arg);
-                exit(1);
-            }
-            if (cm->name == nullptr) break; // the first command word
-            // Words after a cluster sub-command: its arguments, unless they
-            // were given right after the name already.
-            if (cm->argc == 0) {
-                int j = i + 1;
-                while (j < argc && argv[j][0] != '-')
-                    j++;
-                cm->argc = j - i;
-                cm->argv = argv + i;
-                i = j - 1;
-            }
         }
     }
     return i;

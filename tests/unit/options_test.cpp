@@ -267,6 +267,13 @@ struct ParseCase {
 
 TEST_F(OptionsTest, ParseOptionsFillsConfig) {
     const clusterManagerCommand &cm = config.cluster_manager_command;
+    // Cluster options may stand before or after the sub-command's arguments.
+    const auto createAB = [&cm] {
+        EXPECT_EQ(str(cm.name), "create");
+        ASSERT_EQ(cm.argc, 2);
+        EXPECT_EQ(str(cm.argv[0]) + str(cm.argv[1]), "AB");
+        EXPECT_EQ(cm.replicas, 1);
+    };
     const std::vector<ParseCase> cases = {
         {{"-h", "h1", "-p", "7000", "-n", "3", "get", "k"},
          7,
@@ -411,22 +418,8 @@ TEST_F(OptionsTest, ParseOptionsFillsConfig) {
                        "scacdckcics");
              EXPECT_EQ(t.skip_cert_verify, 1);
          }},
-        {{"--cluster", "create", "A", "B", "--cluster-replicas", "1"},
-         7,
-         [&cm] {
-             EXPECT_EQ(str(cm.name), "create");
-             ASSERT_EQ(cm.argc, 2);
-             EXPECT_EQ(str(cm.argv[0]) + str(cm.argv[1]), "AB");
-             EXPECT_EQ(cm.replicas, 1);
-         }},
-        {{"--cluster", "create", "--cluster-replicas", "1", "A", "B"},
-         7,
-         [&cm] {
-             EXPECT_EQ(str(cm.name), "create");
-             ASSERT_EQ(cm.argc, 2);
-             EXPECT_EQ(str(cm.argv[0]) + str(cm.argv[1]), "AB");
-             EXPECT_EQ(cm.replicas, 1);
-         }},
+        {{"--cluster", "create", "A", "B", "--cluster-replicas", "1"}, 7, createAB},
+        {{"--cluster", "create", "--cluster-replicas", "1", "A", "B"}, 7, createAB},
         // Words after the arguments were taken are skipped.
         {{"--cluster", "info", "A", "--verbose", "B", "C"},
          7,
