@@ -28,6 +28,16 @@ bool wantsRetry(vornSSL *rssl, int sslerr) {
     return false;
 }
 
+/* Records a failed transfer. A TLS-level failure has no meaningful system
+ * error number (the text would read "Success" or be stale), so it is
+ * described by OpenSSL's reason instead. */
+void setTransferError(vornContext *c, int sslerr, int errnum) {
+    const char *reason = nullptr;
+    if (sslerr == SSL_ERROR_SSL) reason = ERR_reason_error_string(ERR_peek_last_error());
+    errno = errnum;
+    __vornSetError(c, VORN_ERR_IO, reason);
+}
+
 } // namespace
 
 const vornContextFuncs vornContextSSLFuncs = {
@@ -94,6 +104,9 @@ int vornInitiateSSL(vornContext *c, SSL *ssl) {
 ssize_t vornSSLRead(vornContext *c, char *buf, size_t bufcap) {
     auto *rssl = static_cast<vornSSL *>(c->privctx);
     int cap = bufcap > INT_MAX ? INT_MAX : static_cast<int>(bufcap);
+    /* Stale values must not be mistaken for this call's outcome. */
+    errno = 0;
+    ERR_clear_error();
     int nread = SSL_read(rssl->ssl, buf, cap);
     if (nread > 0) return nread;
     if (nread == 0) {
@@ -103,16 +116,17 @@ ssize_t vornSSLRead(vornContext *c, char *buf, size_t bufcap) {
     int saved_errno = errno;
     int err = SSL_get_error(rssl->ssl, nread);
     if (c->flags & VORN_BLOCK) {
-        if (saved_errno == EINTR) return 0;
-        errno = saved_errno;
-        /* EAGAIN here means the receive timeout expired. */
-        __vornSetError(c, VORN_ERR_IO,
-                       saved_errno == EAGAIN ? "Resource temporarily unavailable" : nullptr);
+        if (err != SSL_ERROR_SSL && saved_errno == EINTR) return 0;
+        if (err != SSL_ERROR_SSL && saved_errno == EAGAIN) {
+            /* The receive timeout expired. */
+            __vornSetError(c, VORN_ERR_IO, "Resource temporarily unavailable");
+        } else {
+            setTransferError(c, err, saved_errno);
+        }
         return -1;
     }
     if (wantsRetry(rssl, err)) return 0;
-    errno = saved_errno;
-    __vornSetError(c, VORN_ERR_IO, nullptr);
+    setTransferError(c, err, saved_errno);
     return -1;
 }
 
@@ -120,6 +134,8 @@ ssize_t vornSSLWrite(vornContext *c) {
     auto *rssl = static_cast<vornSSL *>(c->privctx);
     size_t len = rssl->lastLen != 0 ? rssl->lastLen : hi_sdslen(c->obuf);
     if (len > INT_MAX) len = INT_MAX;
+    errno = 0;
+    ERR_clear_error();
     int n = SSL_write(rssl->ssl, c->obuf, static_cast<int>(len));
     if (n > 0) {
         rssl->lastLen = 0;
@@ -133,7 +149,6 @@ ssize_t vornSSLWrite(vornContext *c) {
     rssl->lastLen = len;
     int err = SSL_get_error(rssl->ssl, n);
     if (!blocking && wantsRetry(rssl, err)) return 0;
-    errno = saved_errno;
-    __vornSetError(c, VORN_ERR_IO, nullptr);
+    setTransferError(c, err, saved_errno);
     return -1;
 }

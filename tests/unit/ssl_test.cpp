@@ -260,6 +260,26 @@ TEST_F(SslTransport, PeerClosingWhileAReplyIsAwaited) {
     }
 }
 
+TEST_F(SslTransport, GarbageAfterTheHandshakeIsAnErrorWithAReason) {
+    TlsPeer peer(server_ctx_.get(), [](SSL *ssl) {
+        sslReadUpTo(ssl, 14);
+        // Plain bytes under the TLS layer: not a valid record.
+        sendAll(SSL_get_fd(ssl), std::string(64, 'z'));
+        sslReadUpTo(ssl, 1);
+    });
+    ContextPtr c = connectWithCommandTimeout(peer.port(), {10, 0});
+    ASSERT_NE(c, nullptr);
+    ASSERT_EQ(vornInitiateSSL(c.get(), newClientSsl()), VORN_OK) << c->errstr;
+    errno = EINTR; // a stale value must neither be reported nor retried on
+    EXPECT_EQ(command(c.get(), "PING"), nullptr);
+    EXPECT_EQ(c->err, VORN_ERR_IO);
+    EXPECT_STRNE(c->errstr, "");
+    EXPECT_STRNE(c->errstr, "Success");
+    EXPECT_STRNE(c->errstr, "Interrupted system call");
+    c.reset();
+    ERR_clear_error();
+}
+
 TEST_F(SslTransport, NonBlockingWriteRetriesWithTheSameLength) {
     std::atomic<bool> drain{false};
     std::string first(8 << 20, 'a');
