@@ -97,7 +97,7 @@ const size_t MAX_PRINTF_SPEC = 13;
 
 } // namespace
 
-int vornvFormatCommand(char **target, const char *format, va_list ap) {
+long long vornvFormatCommand(char **target, const char *format, va_list ap) {
     const char *c = format;
     char *cmd = nullptr;
     hisds curarg, newarg;
@@ -211,7 +211,7 @@ int vornvFormatCommand(char **target, const char *format, va_list ap) {
     hi_free(curargv);
     va_end(aq);
     *target = cmd;
-    return static_cast<int>(totlen);
+    return static_cast<long long>(totlen);
 
 memory_err:
     error_type = -1;
@@ -227,17 +227,38 @@ cleanup:
     return error_type;
 }
 
-int vornFormatCommand(char **target, const char *format, ...) {
+long long vornFormatCommand(char **target, const char *format, ...) {
     va_list ap;
     va_start(ap, format);
-    int len = vornvFormatCommand(target, format, ap);
+    long long len = vornvFormatCommand(target, format, ap);
     va_end(ap);
     return len;
 }
 
+namespace {
+
+// Writes "<mark><n>\r\n" and returns the position after it.
+char *writeCount(char *p, char mark, unsigned long long n) {
+    *p++ = mark;
+    char *end = p + countDigits(n);
+    p = end;
+    do {
+        *--p = static_cast<char>('0' + n % 10);
+        n /= 10;
+    } while (n);
+    *end++ = '\r';
+    *end++ = '\n';
+    return end;
+}
+
+} // namespace
+
+// Lengths are written in full, so an argument of 4 GiB or more is announced
+// with its true size instead of a truncated one that would desynchronise the
+// stream.
 long long vornFormatSdsCommandArgv(hisds *target, int argc, const char **argv,
                                    const size_t *argvlen) {
-    if (target == nullptr) return -1;
+    if (target == nullptr || argc < 0) return -1;
 
     size_t totlen = 1 + countDigits(argc) + 2;
     for (int j = 0; j < argc; j++) {
@@ -245,22 +266,17 @@ long long vornFormatSdsCommandArgv(hisds *target, int argc, const char **argv,
         totlen += bulklen(len);
     }
 
-    hisds cmd = hi_sdsempty();
+    // One string of exactly the request's size, filled in place.
+    hisds cmd = hi_sdsnewlen(nullptr, totlen);
     if (cmd == nullptr) return -1;
-    hisds room = hi_sdsMakeRoomFor(cmd, totlen);
-    if (room == nullptr) {
-        hi_sdsfree(cmd);
-        return -1;
-    }
-    cmd = room;
-
-    // Room is reserved: none of these appends reallocates.
-    cmd = hi_sdscatfmt(cmd, "*%i\r\n", argc);
+    char *p = writeCount(cmd, '*', static_cast<unsigned>(argc));
     for (int j = 0; j < argc; j++) {
         size_t len = argvlen ? argvlen[j] : strlen(argv[j]);
-        cmd = hi_sdscatfmt(cmd, "$%u\r\n", static_cast<unsigned>(len));
-        cmd = hi_sdscatlen(cmd, argv[j], len);
-        cmd = hi_sdscatlen(cmd, "\r\n", 2);
+        p = writeCount(p, '$', len);
+        if (len > 0) memcpy(p, argv[j], len);
+        p += len;
+        *p++ = '\r';
+        *p++ = '\n';
     }
 
     *target = cmd;

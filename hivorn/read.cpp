@@ -25,9 +25,16 @@ const int TASK_GROWTH = 9;
 // DOUBLE lines this long or longer are refused.
 const size_t MAX_DOUBLE_LEN = 326;
 
-void setError(vornReader *r, int type, const char *str) {
-    if (r->reply != nullptr && r->fn && r->fn->freeObject) r->fn->freeObject(r->reply);
+// Releases the reply held by the reader. An item no builder made is held as
+// its bare type code, a small integer that is no object to free.
+void releaseReply(vornReader *r) {
+    if (reinterpret_cast<uintptr_t>(r->reply) > VORN_REPLY_VERB && r->fn && r->fn->freeObject)
+        r->fn->freeObject(r->reply);
     r->reply = nullptr;
+}
+
+void setError(vornReader *r, int type, const char *str) {
+    releaseReply(r);
     hi_sdsfree(r->buf);
     r->buf = nullptr;
     r->pos = r->len = 0;
@@ -86,11 +93,11 @@ char *seekNewline(char *s, size_t len) {
 }
 
 // The line at pos: returns its start and length, and moves pos past it.
-char *readLine(vornReader *r, int *_len) {
+char *readLine(vornReader *r, size_t *_len) {
     char *p = r->buf + r->pos;
     char *s = seekNewline(p, r->len - r->pos);
     if (s == nullptr) return nullptr;
-    *_len = static_cast<int>(s - p);
+    *_len = static_cast<size_t>(s - p);
     r->pos += (s - p) + 2;
     return p;
 }
@@ -118,7 +125,7 @@ int processLineItem(vornReader *r) {
     vornReadTask *cur = r->task[r->ridx];
     void *obj;
     char *p;
-    int len;
+    size_t len;
 
     if ((p = readLine(r, &len)) == nullptr) return VORN_ERR;
 
@@ -133,7 +140,7 @@ int processLineItem(vornReader *r) {
     } else if (cur->type == VORN_REPLY_DOUBLE) {
         char buf[MAX_DOUBLE_LEN];
         double d;
-        if (static_cast<size_t>(len) >= MAX_DOUBLE_LEN) {
+        if (len >= MAX_DOUBLE_LEN) {
             setError(r, VORN_ERR_PROTOCOL, "Double value is too large");
             return VORN_ERR;
         }
@@ -268,7 +275,7 @@ int processAggregateItem(vornReader *r) {
     void *obj;
     char *p;
     long long elements;
-    int len;
+    size_t len;
 
     if (r->ridx == r->tasks - 1) {
         if (vornReaderGrow(r) == VORN_ERR) return VORN_ERR;
@@ -279,7 +286,9 @@ int processAggregateItem(vornReader *r) {
         setError(r, VORN_ERR_PROTOCOL, "Bad multi-bulk length");
         return VORN_ERR;
     }
-    if (elements < -1 || (r->maxelements > 0 && elements > r->maxelements)) {
+    // Without a limit a map count must still survive being doubled below.
+    if (elements < -1 || (r->maxelements > 0 && elements > r->maxelements) ||
+        (cur->type == VORN_REPLY_MAP && elements > LLONG_MAX / 2)) {
         setError(r, VORN_ERR_PROTOCOL, "Multi-bulk length out of range");
         return VORN_ERR;
     }
@@ -460,7 +469,7 @@ oom:
 
 void vornReaderFree(vornReader *r) {
     if (r == nullptr) return;
-    if (r->reply != nullptr && r->fn && r->fn->freeObject) r->fn->freeObject(r->reply);
+    releaseReply(r);
     if (r->task) {
         for (int i = 0; i < r->tasks; i++)
             hi_free(r->task[i]);
@@ -523,10 +532,10 @@ int vornReaderGetReply(vornReader *r, void **reply) {
     if (r->ridx == -1) {
         if (reply != nullptr) {
             *reply = r->reply;
-        } else if (r->reply != nullptr && r->fn && r->fn->freeObject) {
-            r->fn->freeObject(r->reply);
+            r->reply = nullptr;
+        } else {
+            releaseReply(r);
         }
-        r->reply = nullptr;
     }
     return VORN_OK;
 }

@@ -1,4 +1,5 @@
 // Reply objects: the builders the reader calls, and their release.
+#include <cstdint>
 #include <cstring>
 
 #include "hivorn/hivorn.h"
@@ -14,10 +15,12 @@ vornReply *createReplyObject(int type) {
 
 // Hangs a new node into its parent's child array, where the task says.
 void attach(const vornReadTask *task, vornReply *r) {
-    if (task->parent) {
-        vornReply *parent = static_cast<vornReply *>(task->parent->obj);
-        parent->element[task->idx] = r;
-    }
+    if (task->parent == nullptr) return;
+    vornReply *parent = static_cast<vornReply *>(task->parent->obj);
+    // A parent no builder made is only a bare type code (a reader whose
+    // table lacks createArray): there is nothing to attach to.
+    if (reinterpret_cast<uintptr_t>(parent) <= VORN_REPLY_VERB) return;
+    parent->element[task->idx] = r;
 }
 
 void *createStringObject(const vornReadTask *task, const char *str, size_t len) {
@@ -107,31 +110,50 @@ vornReader *vornReaderCreate() {
     return vornReaderCreateWithFunctions(&defaultFunctions);
 }
 
+namespace {
+
+bool isAggregate(const vornReply *r) {
+    return r->type == VORN_REPLY_ARRAY || r->type == VORN_REPLY_MAP || r->type == VORN_REPLY_SET ||
+           r->type == VORN_REPLY_PUSH;
+}
+
+} // namespace
+
+// Iterative, so that a tree nested a million levels deep (a few megabytes of
+// a hostile stream) cannot exhaust the call stack. Aggregates waiting for
+// their children to be released are chained through their unused str field.
 void freeReplyObject(void *reply) {
     vornReply *r = static_cast<vornReply *>(reply);
     if (r == nullptr) return;
-    switch (r->type) {
-    case VORN_REPLY_INTEGER:
-    case VORN_REPLY_NIL:
-    case VORN_REPLY_BOOL:
-        break;
-    case VORN_REPLY_ARRAY:
-    case VORN_REPLY_MAP:
-    case VORN_REPLY_SET:
-    case VORN_REPLY_PUSH:
-        if (r->element != nullptr) {
-            for (size_t j = 0; j < r->elements; j++)
-                freeReplyObject(r->element[j]);
-            hi_free(r->element);
+    vornReply *pending = nullptr;
+    auto release = [&pending](vornReply *n) {
+        if (isAggregate(n)) {
+            n->str = reinterpret_cast<char *>(pending);
+            pending = n;
+            return;
         }
-        break;
-    case VORN_REPLY_ERROR:
-    case VORN_REPLY_STATUS:
-    case VORN_REPLY_STRING:
-    case VORN_REPLY_DOUBLE:
-    case VORN_REPLY_VERB:
-        hi_free(r->str);
-        break;
+        switch (n->type) {
+        case VORN_REPLY_ERROR:
+        case VORN_REPLY_STATUS:
+        case VORN_REPLY_STRING:
+        case VORN_REPLY_DOUBLE:
+        case VORN_REPLY_VERB:
+            hi_free(n->str);
+            break;
+        default: // INTEGER, NIL, BOOL and unknown types own nothing more
+            break;
+        }
+        hi_free(n);
+    };
+    release(r);
+    while (pending != nullptr) {
+        vornReply *n = pending;
+        pending = reinterpret_cast<vornReply *>(n->str);
+        if (n->element != nullptr) {
+            for (size_t j = 0; j < n->elements; j++)
+                if (n->element[j] != nullptr) release(n->element[j]);
+            hi_free(n->element);
+        }
+        hi_free(n);
     }
-    hi_free(r);
 }

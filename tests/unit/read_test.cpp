@@ -149,6 +149,25 @@ std::vector<Case> cases() {
         {"|1\r\n", P + "Protocol error, got \"|\" as reply type byte"},
         {"+a\r\n:1\r\n", "STATUS(a);INT(1);"},
         {"*2\r\n+a\r\n!", P + "Protocol error, got \"!\" as reply type byte"},
+        {"\\", P + "Protocol error, got \"\\\\\" as reply type byte"},
+        {"\t", P + "Protocol error, got \"\\t\" as reply type byte"},
+        {"\r", P + "Protocol error, got \"\\r\" as reply type byte"},
+        {"\a", P + "Protocol error, got \"\\a\" as reply type byte"},
+        {"\b", P + "Protocol error, got \"\\b\" as reply type byte"},
+        {"\x7f", P + "Protocol error, got \"\\x7f\" as reply type byte"},
+        // Payload bytes are never searched for line ends.
+        {"$4\r\na\r\nb\r\n", "STR(a\r\nb);"},
+        {"+a\r\r\n", "STATUS(a\r);"},
+        {"=4\r\ntxt:\r\n", "VERB(txt|);"},
+        {"%0\r\n", "MAP[];"},
+        {"%-1\r\n~-1\r\n>-1\r\n", "NIL;NIL;NIL;"},
+        {"*3\r\n$-1\r\n*0\r\n_\r\n", "ARRAY[NIL,ARRAY[],NIL];"},
+        {"%2\r\n+a\r\n*1\r\n:1\r\n$1\r\nb\r\n%1\r\n#f\r\n,-1\r\n",
+         "MAP[STATUS(a),ARRAY[INT(1)],STR(b),MAP[FALSE,DOUBLE(-1|-1)]];"},
+        {"_anything\r\n", "NIL;"},
+        {"$ 1\r\nx\r\n", P + "Bad bulk string length"},
+        {"*1\r\n$-5\r\n", P + "Bulk string length out of range"},
+        {std::string(",1.5\0\r\n", 7), P + "Bad double value"},
     };
 }
 
@@ -266,6 +285,53 @@ TEST(Reader, MaxElementsLimit) {
     EXPECT_EQ(vornReaderGetReply(r, nullptr), VORN_ERR);
     EXPECT_STREQ(r->errstr, "Multi-bulk length out of range");
     vornReaderFree(r);
+}
+
+// A tree nested far deeper than any call stack could recurse into must still
+// be built and released.
+TEST(Reader, VeryDeepNestingIsBuiltAndReleased) {
+    const int depth = 200000;
+    std::string wire;
+    for (int i = 0; i < depth; i++)
+        wire += "*1\r\n";
+    wire += ":5\r\n";
+    vornReader *r = vornReaderCreate();
+    ASSERT_EQ(vornReaderFeed(r, wire.data(), wire.size()), VORN_OK);
+    void *reply;
+    ASSERT_EQ(vornReaderGetReply(r, &reply), VORN_OK);
+    ASSERT_NE(reply, nullptr);
+    auto *n = static_cast<vornReply *>(reply);
+    for (int i = 0; i < depth; i++) {
+        ASSERT_EQ(n->type, VORN_REPLY_ARRAY);
+        ASSERT_EQ(n->elements, 1u);
+        n = n->element[0];
+    }
+    EXPECT_EQ(n->type, VORN_REPLY_INTEGER);
+    EXPECT_EQ(n->integer, 5);
+    freeReplyObject(reply);
+    vornReaderFree(r);
+}
+
+// Without a limit, a map count that cannot be doubled is refused rather than
+// overflowing.
+TEST(Reader, UnlimitedMapCountMustSurviveDoubling) {
+    vornReplyObjectFunctions none = {};
+    for (long long limit : {0LL, -1LL}) {
+        vornReader *r = vornReaderCreateWithFunctions(&none);
+        r->maxelements = limit;
+        const char *ok = "*9223372036854775807\r\n";
+        ASSERT_EQ(vornReaderFeed(r, ok, strlen(ok)), VORN_OK);
+        EXPECT_EQ(vornReaderGetReply(r, nullptr), VORN_OK);
+        vornReaderFree(r);
+
+        r = vornReaderCreateWithFunctions(&none);
+        r->maxelements = limit;
+        const char *map = "%4611686018427387904\r\n";
+        ASSERT_EQ(vornReaderFeed(r, map, strlen(map)), VORN_OK);
+        EXPECT_EQ(vornReaderGetReply(r, nullptr), VORN_ERR);
+        EXPECT_STREQ(r->errstr, "Multi-bulk length out of range");
+        vornReaderFree(r);
+    }
 }
 
 TEST(String2ll, Table) {

@@ -34,8 +34,8 @@ void freeReplyObject(void *reply);
 // Request encoding. vornvFormatCommand returns the request length, -1 when
 // memory runs out or -2 for an invalid format; *target is then a plain
 // allocation released with hi_free.
-int vornvFormatCommand(char **target, const char *format, va_list ap);
-int vornFormatCommand(char **target, const char *format, ...);
+long long vornvFormatCommand(char **target, const char *format, va_list ap);
+long long vornFormatCommand(char **target, const char *format, ...);
 // Returns the request length, or -1 when memory runs out.
 long long vornFormatSdsCommandArgv(hisds *target, int argc, const char **argv,
                                    const size_t *argvlen);
