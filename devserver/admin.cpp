@@ -119,7 +119,6 @@ static std::vector<Section> infoSections() {
 
 static void infoCmd(Client &c, Args &a) {
     auto secs = infoSections();
-    // Sections named in the overrides merge into one trailing section.
     std::vector<std::string> want;
     for (size_t i = 1; i < a.size(); i++)
         want.push_back(lower(a[i]));

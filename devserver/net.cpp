@@ -201,7 +201,12 @@ static void tlsHandshake(Client &c) {
 static void processInput(Client &c) {
     Args args;
     std::string err;
-    while (!c.closed && !c.close_after_write && c.hold_until <= nowMs()) {
+    c.pending_input = false;
+    while (!c.closed && !c.close_after_write) {
+        if (c.hold_until > nowMs()) {
+            c.pending_input = c.inpos < c.in.size();
+            break;
+        }
         ParseResult r = parseRequest(c.in, c.inpos, args, err);
         if (r == ParseResult::Need) break;
         if (r == ParseResult::Error) {
@@ -331,7 +336,7 @@ int serve() {
             if (!c.conn.handshake_done) ev |= POLLIN;
             if (!held && !c.out.buf.empty()) ev |= POLLOUT;
             // Requests left in the buffer after a delay need no new bytes.
-            if (!held && c.inpos < c.in.size() && !c.close_after_write) timeout = 0;
+            if (!held && c.pending_input && !c.close_after_write) timeout = 0;
             pfds.push_back({c.conn.fd, ev, 0});
             owners.push_back(&c);
         }
@@ -355,7 +360,7 @@ int serve() {
                     readClient(c);
                 else if (re & (POLLHUP | POLLERR))
                     freeClient(c);
-            } else if (c.hold_until <= now && c.inpos < c.in.size()) {
+            } else if (c.hold_until <= now && c.pending_input) {
                 processInput(c);
             }
         }

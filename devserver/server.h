@@ -175,9 +175,10 @@ struct Client {
     ReplyWriter out;
     bool close_after_write = false;
     bool closed = false;
-    long long hold_until = 0;  // replies held back until then (ms)
-    long long ctime = 0;       // creation (ms)
-    long long last_cmd_ms = 0; // last interaction
+    long long hold_until = 0;   // replies held back until then (ms)
+    bool pending_input = false; // requests left unread because of a hold
+    long long ctime = 0;        // creation (ms)
+    long long last_cmd_ms = 0;  // last interaction
     std::string last_cmd = "NULL";
     // Transaction.
     bool in_multi = false;

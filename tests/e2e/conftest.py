@@ -56,7 +56,7 @@ class DevServer:
         if not line.startswith(b"ready "):
             self.stop()
             raise RuntimeError(f"vorn-devserver did not start: {line!r} "
-                               f"{self.proc.stderr.read()!r}")
+                               f"{getattr(self, 'stderr', b'')!r}")
         for field in line.decode().split()[1:]:
             k, _, v = field.partition("=")
             if k == "port":
@@ -74,10 +74,19 @@ class DevServer:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
+        if self.proc.stderr and not self.proc.stderr.closed:
+            self.stderr = self.proc.stderr.read()
         for f in (self.proc.stdout, self.proc.stderr):
             if f:
                 f.close()
         return self.proc.returncode
+
+    def sanitizer_report(self):
+        """The sanitizer findings the stopped server printed, if any."""
+        err = getattr(self, "stderr", b"") or b""
+        if b"Sanitizer" in err or b"runtime error:" in err:
+            return err.decode(errors="replace")
+        return None
 
 
 @pytest.fixture
@@ -91,8 +100,13 @@ def start_server():
         return s
 
     yield start
+    reports = []
     for s in servers:
         s.stop()
+        if s.sanitizer_report():
+            reports.append(s.sanitizer_report())
+    if reports:
+        pytest.fail("vorn-devserver sanitizer report:\n" + "\n".join(reports))
 
 
 @pytest.fixture
