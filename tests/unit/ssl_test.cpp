@@ -10,6 +10,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
@@ -314,9 +315,23 @@ TEST_F(SslTransport, NonBlockingWriteRetriesWithTheSameLength) {
     EXPECT_EQ(rssl->pendingWrite, 1);
     EXPECT_EQ(hi_sdslen(c->obuf), first_len); // nothing acknowledged yet
 
-    // More requests while the retry is pending; the buffer grows (and may
-    // move), the retry still covers only the first length.
-    ASSERT_EQ(vornAppendCommandArgv(c.get(), 3, argv2, lens2), VORN_OK);
+    // More requests while the retry is pending; the buffer grows and moves
+    // (a reallocation that always moves makes sure of it), yet the retry
+    // still covers only the first length.
+    const char *before = c->obuf;
+    hivornAllocFuncs saved = hivornAllocFns;
+    hivornAllocFns.reallocFn = [](void *p, size_t size) -> void * {
+        void *moved = malloc(size);
+        if (moved != nullptr) {
+            memcpy(moved, p, std::min(size, malloc_usable_size(p)));
+            free(p);
+        }
+        return moved;
+    };
+    int appended = vornAppendCommandArgv(c.get(), 3, argv2, lens2);
+    hivornAllocFns = saved;
+    ASSERT_EQ(appended, VORN_OK);
+    ASSERT_NE(c->obuf, before);
     expected_total.assign(c->obuf, hi_sdslen(c->obuf));
     EXPECT_EQ(rssl->lastLen, first_len);
 

@@ -44,13 +44,13 @@ void vornFreeSdsCommand(hisds cmd);
 
 // ---- connection context ----
 
-/* Context flags. */
+// Context flags.
 #define VORN_BLOCK 0x1
 #define VORN_CONNECTED 0x2
 #define VORN_REUSEADDR 0x80
 #define VORN_NO_AUTO_FREE 0x200
 
-/* vornOptions::options bits. */
+// vornOptions::options bits.
 #define VORN_OPT_NONBLOCK 0x1
 #define VORN_OPT_REUSEADDR 0x2
 #define VORN_OPT_NOAUTOFREE 0x4
@@ -63,19 +63,19 @@ enum vornConnectionType { VORN_CONN_TCP = 0, VORN_CONN_UNIX = 1, VORN_CONN_USERF
 
 struct vornContext;
 
-/* Receives a push message; the callback owns the reply from then on. */
+// Receives a push message; the callback owns the reply from then on.
 typedef void(vornPushFn)(void *privdata, void *reply);
 
-/* Transport table: plain sockets, or TLS once vornInitiateSSL succeeded. The
- * event-driven slots exist for layout compatibility; the blocking context
- * never calls them. */
+// Transport table: plain sockets, or TLS once vornInitiateSSL succeeded. The
+// event-driven slots exist for layout compatibility; the blocking context
+// never calls them.
 struct vornContextFuncs {
     void (*free_privctx)(void *privctx);
     void (*async_read)(void *ac);
     void (*async_write)(void *ac);
-    /* Bytes read, 0 for "try again", -1 on error (recorded in the context). */
+    // Bytes read, 0 for "try again", -1 on error (recorded in the context).
     ssize_t (*read)(vornContext *c, char *buf, size_t bufcap);
-    /* Bytes written from the start of obuf, 0 for "try again", -1 on error. */
+    // Bytes written from the start of obuf, 0 for "try again", -1 on error.
     ssize_t (*write)(vornContext *c);
 };
 
@@ -96,7 +96,7 @@ struct vornOptions {
     void *privdata;
     void (*free_privdata)(void *);
     vornPushFn *push_cb;
-    void *async_push_cb; /* for an event-driven layer; ignored here */
+    void *async_push_cb; // for an event-driven layer; ignored here
 };
 
 #define VORN_OPTIONS_SET_TCP(opts, ip_, port_)                                                     \
@@ -114,11 +114,11 @@ struct vornOptions {
 
 struct vornContext {
     const vornContextFuncs *funcs;
-    int err;          /* 0, or the VORN_ERR_* code of the last failure */
-    char errstr[128]; /* NUL-terminated description of err */
+    int err;          // 0, or the VORN_ERR_* code of the last failure
+    char errstr[128]; // NUL-terminated description of err
     vornFD fd;
     int flags;
-    hisds obuf; /* encoded requests not yet written */
+    hisds obuf; // encoded requests not yet written
     vornReader *reader;
     enum vornConnectionType connection_type;
     struct timeval *connect_timeout;
@@ -135,7 +135,7 @@ struct vornContext {
     size_t addrlen;
     void *privdata;
     void (*free_privdata)(void *);
-    void *privctx; /* transport state (TLS), released through funcs->free_privctx */
+    void *privctx; // transport state (TLS), released through funcs->free_privctx
     vornPushFn *push_cb;
 };
 
@@ -160,8 +160,8 @@ int vornAppendCommandArgv(vornContext *c, int argc, const char **argv, const siz
 void *vornvCommand(vornContext *c, const char *format, va_list ap);
 void *vornCommand(vornContext *c, const char *format, ...);
 
-/* Records an error: str, cut to 127 characters, or with a null str (only for
- * VORN_ERR_IO) the system's text for errno. */
+// Records an error: str, cut to 127 characters, or with a null str (only for
+// VORN_ERR_IO) the system's text for errno.
 void __vornSetError(vornContext *c, int type, const char *str);
-/* Records VORN_ERR_IO as "<prefix>: <system text for errno>". */
+// Records VORN_ERR_IO as "<prefix>: <system text for errno>".
 void __vornSetErrorFromErrno(vornContext *c, const char *prefix);
