@@ -100,8 +100,10 @@ void execCommand(Client &c, Args &a) {
     if (a.empty()) return;
     if (srv.hooks_enabled) {
         std::string line;
-        for (auto &s : a)
-            line += (line.empty() ? "" : " ") + quoteArg(s);
+        for (auto &s : a) {
+            if (!line.empty()) line += ' ';
+            line += quoteArg(s);
+        }
         srv.history.push_back(std::move(line));
         if (srv.history.size() > 1000) srv.history.pop_front();
     }

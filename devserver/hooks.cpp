@@ -147,8 +147,10 @@ static void devhookCmd(Client &c, Args &a) {
         c.out.array(srv.hooks.size());
         for (auto &h : srv.hooks) {
             std::string m;
-            for (auto &w : h.match)
-                m += (m.empty() ? "" : " ") + w;
+            for (auto &w : h.match) {
+                if (!m.empty()) m += ' ';
+                m += w;
+            }
             std::string d =
                 (h.kind == H_DELAY || h.kind == H_CLOSE) ? std::to_string(h.num) : quoteArg(h.data);
             c.out.bulk(std::string(kindName(h.kind)) + " " + quoteArg(m) + " " +

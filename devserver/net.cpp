@@ -67,7 +67,11 @@ static std::string fmtAddr(const sockaddr_storage &ss) {
         auto *s = reinterpret_cast<const sockaddr_in6 *>(&ss);
         inet_ntop(AF_INET6, &s->sin6_addr, host, sizeof host);
         port = ntohs(s->sin6_port);
-        return "[" + std::string(host) + "]:" + std::to_string(port);
+        std::string r = "[";
+        r += host;
+        r += "]:";
+        r += std::to_string(port);
+        return r;
     }
     return "?";
 }
@@ -141,6 +145,10 @@ static bool setupTls() {
         fprintf(stderr, "vorn-devserver: cannot load TLS CA certificate\n");
         return false;
     }
+    // The output buffer may grow (and move) between a blocked write and its
+    // retry.
+    SSL_CTX_set_mode(srv.ssl_ctx,
+                     SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_ENABLE_PARTIAL_WRITE);
     SSL_CTX_set_verify(srv.ssl_ctx,
                        srv.tls_verify ? SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT
                                       : SSL_VERIFY_NONE,
@@ -225,28 +233,28 @@ static void processInput(Client &c) {
     }
 }
 
+// One read or write on the connection, plain or TLS: the byte count, 0 when
+// it would block, -1 when the connection is gone.
+static ssize_t connIO(Client &c, bool writing, char *p, size_t len) {
+    if (c.conn.ssl) {
+        ERR_clear_error();
+        int n = int(std::min<size_t>(len, 1 << 20));
+        int rc = writing ? SSL_write(c.conn.ssl, p, n) : SSL_read(c.conn.ssl, p, n);
+        if (rc > 0) return rc;
+        int e = SSL_get_error(c.conn.ssl, rc);
+        return (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) ? 0 : -1;
+    }
+    ssize_t rc = writing ? write(c.conn.fd, p, len) : read(c.conn.fd, p, len);
+    if (rc < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
+    return rc > 0 ? rc : -1;
+}
+
 static void readClient(Client &c) {
     char buf[65536];
     for (int rounds = 0; rounds < 16; rounds++) {
-        ssize_t n;
-        if (c.conn.ssl) {
-            ERR_clear_error();
-            int rc = SSL_read(c.conn.ssl, buf, sizeof buf);
-            if (rc <= 0) {
-                int e = SSL_get_error(c.conn.ssl, rc);
-                if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) break;
-                freeClient(c);
-                return;
-            }
-            n = rc;
-        } else {
-            n = read(c.conn.fd, buf, sizeof buf);
-            if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
-            if (n <= 0) {
-                freeClient(c);
-                return;
-            }
-        }
+        ssize_t n = connIO(c, false, buf, sizeof buf);
+        if (n < 0) return freeClient(c);
+        if (n == 0) break;
         srv.net_in += n;
         c.in.append(buf, size_t(n));
         if (size_t(n) < sizeof buf && !(c.conn.ssl && SSL_pending(c.conn.ssl))) break;
@@ -258,26 +266,9 @@ static void writeClient(Client &c) {
     std::string &b = c.out.buf;
     size_t off = 0;
     while (off < b.size()) {
-        ssize_t n;
-        if (c.conn.ssl) {
-            ERR_clear_error();
-            int rc = SSL_write(c.conn.ssl, b.data() + off,
-                               int(std::min<size_t>(b.size() - off, 1 << 20)));
-            if (rc <= 0) {
-                int e = SSL_get_error(c.conn.ssl, rc);
-                if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) break;
-                freeClient(c);
-                return;
-            }
-            n = rc;
-        } else {
-            n = write(c.conn.fd, b.data() + off, b.size() - off);
-            if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
-            if (n <= 0) {
-                freeClient(c);
-                return;
-            }
-        }
+        ssize_t n = connIO(c, true, b.data() + off, b.size() - off);
+        if (n < 0) return freeClient(c);
+        if (n == 0) break;
         off += size_t(n);
         srv.net_out += n;
     }

@@ -137,8 +137,10 @@ void feedMonitors(const Client &c, const Args &a) {
             line = head;
             line += c.conn.unix_sock ? "unix:" + srv.unix_path : c.addr;
             line += "]";
-            for (auto &s : a)
-                line += " " + quoteArg(s);
+            for (auto &s : a) {
+                line += ' ';
+                line += quoteArg(s);
+            }
         }
         m->out.status(line);
     }

@@ -265,3 +265,12 @@ def test_server_commands(connect):
     assert c.cmd("OBJECT", "FREQ", "k") == 0
     d1, d2 = c.cmd("DEBUG", "DIGEST-VALUE", "k", "nope")
     assert len(d1) == 40 and d1 != b"0" * 40 and d2 == b"0" * 40
+
+
+def test_demo_data_has_every_type(start_server):
+    from conftest import RawConn
+    s = start_server("--demo-data")
+    c = RawConn(port=s.port)
+    types = {c.cmd("TYPE", k) for k in c.cmd("KEYS", "*")}
+    assert types == {"string", "list", "set", "hash", "zset", "stream"}
+    assert c.cmd("TTL", "session:tmp") > 0
