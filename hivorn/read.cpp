@@ -22,6 +22,8 @@ namespace {
 const size_t COMPACT_AFTER = 1024;
 // Stack levels are added this many at a time.
 const int TASK_GROWTH = 9;
+// Smallest room reserved ahead of a bulk payload that has not fully arrived.
+const size_t RESERVE_FLOOR = 64 * 1024;
 // DOUBLE lines this long or longer are refused.
 const size_t MAX_DOUBLE_LEN = 326;
 
@@ -222,11 +224,13 @@ int processBulkItem(vornReader *r) {
             success = true;
             bytelen += need + 2;
         } else if (r->buf != nullptr && need <= SIZE_MAX - bytelen - 2) {
-            // Make room for the announced payload once, rather than growing
-            // the buffer step by step while it arrives; capped so a hostile
-            // announcement cannot reserve more than it sends.
-            const size_t cap = 64 * 1024 * 1024;
+            // Grow the buffer ahead of a large payload geometrically rather
+            // than by a fixed step per piece, so it is copied few times. The
+            // room asked for is at most what is already held (or a small
+            // floor), so an announcement alone cannot make the reader
+            // allocate much more than the peer has actually sent.
             size_t want = bytelen + need + 2 - avail;
+            size_t cap = r->len > RESERVE_FLOOR ? r->len : RESERVE_FLOOR;
             if (want > cap) want = cap;
             if (hi_sdsavail(r->buf) < want) {
                 hisds grown = hi_sdsMakeRoomFor(r->buf, want);
