@@ -69,6 +69,12 @@ ssize_t countingWrite(vornContext *c) {
 }
 const vornContextFuncs kCountingFuncs = {nullptr, nullptr, nullptr, countingRead, countingWrite};
 
+PairedContext countedContext(TransportCalls *calls) {
+    PairedContext p = pairedContext(0, nullptr, calls);
+    if (p.c) p.c->funcs = &kCountingFuncs;
+    return p;
+}
+
 // Accepts the context's connection and runs one PING over it.
 void expectRoundTrip(vornContext *c, int listener) {
     Fd server = acceptPeer(listener);
@@ -501,10 +507,9 @@ TEST(ContextCommand, ProtocolErrorOfTheReaderIsCopied) {
 
 TEST(ContextCommand, PipelinedRequestsGoOutInOneWrite) {
     TransportCalls calls;
-    PairedContext p = pairedContext(0, nullptr, &calls);
+    PairedContext p = countedContext(&calls);
     ASSERT_NE(p.c, nullptr);
     vornContext *c = p.c.get();
-    c->funcs = &kCountingFuncs;
 
     ASSERT_EQ(vornAppendCommand(c, "INCR a"), VORN_OK);
     ASSERT_EQ(vornAppendCommand(c, "INCR b"), VORN_OK);
@@ -619,10 +624,9 @@ TEST(ContextCommand, PushCallbackSwapAndAPushAlreadyBuffered) {
 
 TEST(ContextCommand, ErrorsStickToTheContext) {
     TransportCalls calls;
-    PairedContext p = pairedContext(0, nullptr, &calls);
+    PairedContext p = countedContext(&calls);
     ASSERT_NE(p.c, nullptr);
     vornContext *c = p.c.get();
-    c->funcs = &kCountingFuncs;
     shutdown(p.peer.get(), SHUT_WR);
     EXPECT_EQ(command(c, "PING"), nullptr);
     ASSERT_EQ(c->err, VORN_ERR_EOF);

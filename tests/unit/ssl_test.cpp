@@ -220,6 +220,10 @@ TEST_F(SslTransport, PlainPeerFailsTheHandshake) {
         EXPECT_EQ(errstr.rfind("SSL_connect failed: ", 0), 0u) << errstr;
         EXPECT_GT(errstr.size(), 20u) << "no reason after the prefix";
         EXPECT_EQ(c->privctx, nullptr);
+        // In error, the context transfers nothing more (it has no TLS state
+        // to transfer with).
+        EXPECT_EQ(command(c.get(), "PING"), nullptr);
+        EXPECT_EQ(errstr, c->errstr);
         // The failed context never touched the caller's object after failing:
         // releasing both is safe, in either order.
         c.reset();
