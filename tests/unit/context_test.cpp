@@ -16,6 +16,9 @@
 #include <sched.h>
 #include <sys/wait.h>
 
+#include <csignal>
+#include <thread>
+
 #include "hivorn/alloc.h"
 #include "hivorn/hivorn.h"
 #include "hivorn/net.h"
@@ -687,6 +690,47 @@ TEST(ContextCommand, NonBlockingReadAndWriteSteps) {
     received += recvUpTo(p.peer.get(), expected.size() - received.size());
     EXPECT_TRUE(received == expected)
         << "received " << received.size() << " of " << expected.size() << " bytes";
+}
+
+TEST(ContextCommand, InterruptedBlockingWriteIsRetried) {
+    PairedContext p = pairedContext();
+    ASSERT_NE(p.c, nullptr);
+    vornContext *c = p.c.get();
+    // Fill the socket so that the next send blocks before writing anything.
+    const int fl = fcntl(c->fd, F_GETFL);
+    ASSERT_EQ(fcntl(c->fd, F_SETFL, fl | O_NONBLOCK), 0);
+    size_t filled = 0;
+    char junk[4096] = {};
+    for (ssize_t n; (n = send(c->fd, junk, sizeof(junk), 0)) > 0;)
+        filled += static_cast<size_t>(n);
+    ASSERT_EQ(fcntl(c->fd, F_SETFL, fl), 0);
+
+    // A signal handler installed without SA_RESTART interrupts that send.
+    struct sigaction sa = {}, old = {};
+    sa.sa_handler = [](int) {};
+    sigemptyset(&sa.sa_mask);
+    ASSERT_EQ(sigaction(SIGALRM, &sa, &old), 0);
+    sigset_t alrm;
+    sigemptyset(&alrm);
+    sigaddset(&alrm, SIGALRM);
+    pthread_sigmask(SIG_BLOCK, &alrm, nullptr); // the drain thread never takes it
+    std::string got;
+    std::thread drain([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        got = recvUpTo(p.peer.get(), filled + 14);
+        sendAll(p.peer.get(), "+OK\r\n");
+    });
+    pthread_sigmask(SIG_UNBLOCK, &alrm, nullptr);
+    struct itimerval it = {{0, 0}, {0, 100000}};
+    setitimer(ITIMER_REAL, &it, nullptr);
+    ReplyPtr r = command(c, "PING");
+    drain.join();
+    sigaction(SIGALRM, &old, nullptr);
+
+    ASSERT_NE(r, nullptr) << "err " << c->err << " '" << c->errstr << "'";
+    EXPECT_STREQ(r->str, "OK");
+    ASSERT_EQ(got.size(), filled + 14);
+    EXPECT_EQ(got.substr(filled), "*1\r\n$4\r\nPING\r\n");
 }
 
 // ---- the plain transport read ----
