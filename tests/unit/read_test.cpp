@@ -2,6 +2,7 @@
 // every position must give the same tree, or the same error.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -401,6 +402,60 @@ TEST(ReaderOutOfMemory, EveryAllocationFailureIsClean) {
             succeeded = true;
         }
         freeReplyObject(reply);
+        vornReaderFree(r);
+    }
+    EXPECT_TRUE(succeeded);
+}
+
+// The same, fed in pieces with a reply asked for after each: this reaches the
+// buffer growth, the room reserved ahead of a large payload, compaction, the
+// release of an idle buffer and stack growth in later calls.
+TEST(ReaderOutOfMemory, PiecewiseFeedingFailsCleanly) {
+    hivornAllocFuncs fns = {failMalloc, failCalloc, failRealloc, strdup, free};
+    std::string big = "$200000\r\n" + std::string(200000, 'p') + "\r\n";
+    std::string deep;
+    for (int i = 0; i < 12; i++)
+        deep += "*1\r\n";
+    deep += "#t\r\n";
+    std::string wire = big + "+after\r\n" + deep + "%1\r\n,1.5\r\n=5\r\ntxt:x\r\n";
+    const size_t piece = 4096;
+    bool succeeded = false;
+    for (int n = 0; n < 2000 && !succeeded; n++) {
+        hivornAllocFuncs old = hivornSetAllocators(&fns);
+        failAt = n;
+        vornReader *r = vornReaderCreate();
+        int replies = 0;
+        bool failed = r == nullptr;
+        for (size_t off = 0; !failed && off < wire.size(); off += piece) {
+            size_t len = std::min(piece, wire.size() - off);
+            if (vornReaderFeed(r, wire.data() + off, len) != VORN_OK) {
+                failed = true;
+                break;
+            }
+            void *reply;
+            while (!failed) {
+                if (vornReaderGetReply(r, &reply) != VORN_OK) {
+                    failed = true;
+                } else if (reply == nullptr) {
+                    break;
+                } else {
+                    replies++;
+                    freeReplyObject(reply);
+                }
+            }
+        }
+        failAt = -1;
+        hivornSetAllocators(&old);
+        if (r == nullptr) continue;
+        if (failed) {
+            EXPECT_EQ(r->err, VORN_ERR_OOM) << "allocation " << n;
+            EXPECT_STREQ(r->errstr, "Out of memory");
+            EXPECT_EQ(r->buf, nullptr);
+            EXPECT_EQ(r->reply, nullptr);
+        } else {
+            EXPECT_EQ(replies, 4);
+            succeeded = true;
+        }
         vornReaderFree(r);
     }
     EXPECT_TRUE(succeeded);
