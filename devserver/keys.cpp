@@ -394,7 +394,7 @@ static void getrangeCmd(Client &c, Args &a) {
 static void setrangeCmd(Client &c, Args &a) {
     long long off;
     if (!toLL(a[2], off)) return c.out.error(kNotInt);
-    if (off < 0 || off + (long long)a[3].size() > kMaxBulk)
+    if (off < 0 || off > kMaxBulk - (long long)a[3].size())
         return c.out.error("ERR offset is out of range");
     bool bad;
     std::string *s = getString(c, a[1], bad);
