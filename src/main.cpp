@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <sys/time.h>
 #include <unistd.h>
+#include <vector>
 
 #include "cli/config.h"
 #include "cli/options.h"
@@ -25,6 +26,32 @@
     }
     const clusterManagerCommand &cmd = config.cluster_manager_command;
     exit(def->proc(cmd.argc, cmd.argv) ? 0 : 1);
+}
+
+// Sends the command given on the command line (config.repeat times) and
+// returns the exit status.
+static int noninteractive(int argc, char **argv) {
+    std::vector<hisds> args;
+    args.reserve(static_cast<size_t>(argc) + 1);
+    auto release = [&args] {
+        for (hisds s : args)
+            hi_sdsfree(s);
+    };
+    for (int i = 0; i < argc; i++) {
+        hisds word = config.quoted_input ? unquoteCString(argv[i]) : hi_sdsnew(argv[i]);
+        if (word == nullptr) {
+            release();
+            printf("Invalid quoted string\n");
+            return 1;
+        }
+        args.push_back(word);
+    }
+    if (config.stdinarg) args.push_back(readArgFromStdin());
+
+    // Hook: the command execution path plugs in here as
+    //   int retval = issueCommandRepeat(args.size(), args.data(), config.repeat);
+    release();
+    notAvailable("The one-shot command");
 }
 
 int main(int argc, char **argv) {
@@ -89,10 +116,7 @@ int main(int argc, char **argv) {
 
     if (config.eval) notAvailable("--eval");
 
-    // One-shot command: connect, then noninteractive(argc, argv) gives the
-    // exit status. It builds the argument array (unquoting each word with
-    // --quoted-input, printing "Invalid quoted string\n" on standard output
-    // and returning 1 when one fails), appends readArgFromStdin() with -x,
-    // and returns issueCommandRepeat(count, array, config.repeat).
-    notAvailable("The one-shot command");
+    // One-shot command. Hook: cliConnect(0) comes first here, exiting with
+    // status 1 when it fails.
+    return noninteractive(argc, argv);
 }

@@ -288,3 +288,10 @@ def test_askpass_reads_standard_input_without_echo(typed):
     assert r.stderr == UNKNOWN_CLUSTER
     assert b"typed" not in r.stdout
     assert r.returncode == 1
+
+
+@pytest.mark.parametrize("words", [['set', '"a b', 'v'], ['"k"x', 'v'], ['get', "'open"]])
+def test_quoted_input_rejects_unterminated_words(server, words):
+    r = run_cli(["-p", str(server.port), "--quoted-input"] + words)
+    assert r.stdout == b"Invalid quoted string\n"
+    assert r.returncode == 1
