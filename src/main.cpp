@@ -5,7 +5,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include "cli/command.h"
 #include "cli/config.h"
+#include "cli/connection.h"
 #include "cli/options.h"
 #include "cli/tls.h"
 #include "cluster/commands.h"
@@ -48,10 +50,9 @@ static int noninteractive(int argc, char **argv) {
     }
     if (config.stdinarg) args.push_back(readArgFromStdin());
 
-    // Hook: the command execution path plugs in here as
-    //   int retval = issueCommandRepeat(args.size(), args.data(), config.repeat);
+    int retval = issueCommandRepeat(static_cast<int>(args.size()), args.data(), config.repeat);
     release();
-    notAvailable("The one-shot command");
+    return retval;
 }
 
 int main(int argc, char **argv) {
@@ -116,7 +117,8 @@ int main(int argc, char **argv) {
 
     if (config.eval) notAvailable("--eval");
 
-    // One-shot command. Hook: cliConnect(0) comes first here, exiting with
-    // status 1 when it fails.
+    // One-shot command: its status is the exit status (255 when the command
+    // could not be run).
+    if (cliConnect(0) != 0) exit(1);
     return noninteractive(argc, argv);
 }

@@ -1,0 +1,199 @@
+// The client's current server connection.
+#include "cli/connection.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <unistd.h>
+
+#include "cli/config.h"
+#include "cli/render.h"
+#include "cli/secure.h"
+#include "support/anet.h"
+
+vornContext *context = nullptr;
+
+namespace {
+
+constexpr int kKeepAliveInterval = 15;
+
+struct ReplyDeleter {
+    void operator()(vornReply *r) const { freeReplyObject(r); }
+};
+using ReplyPtr = std::unique_ptr<vornReply, ReplyDeleter>;
+
+ReplyPtr command(vornContext *c, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    void *r = vornvCommand(c, fmt, ap);
+    va_end(ap);
+    return ReplyPtr(static_cast<vornReply *>(r));
+}
+
+// A redirection always goes over TCP to the address it named.
+bool connectsOverTcp() {
+    return config.hostsocket == nullptr || (config.cluster_mode && config.cluster_reissue_command);
+}
+
+} // namespace
+
+int cliAuth(vornContext *ctx, const char *user, const char *auth) {
+    if (auth == nullptr) return 0;
+    ReplyPtr reply =
+        user == nullptr ? command(ctx, "AUTH %s", auth) : command(ctx, "AUTH %s %s", user, auth);
+    if (!reply) {
+        fprintf(stderr, "\nI/O error\n");
+        return -1;
+    }
+    if (reply->type == VORN_REPLY_ERROR) {
+        fprintf(stderr, "AUTH failed: %s\n", reply->str);
+        return -1;
+    }
+    return 0;
+}
+
+int cliSelect(void) {
+    if (config.input_dbnum == config.dbnum) return 0;
+    ReplyPtr reply = command(context, "SELECT %d", config.input_dbnum);
+    if (!reply) {
+        fprintf(stderr, "\nI/O error\n");
+        return -1;
+    }
+    if (reply->type == VORN_REPLY_ERROR) {
+        fprintf(stderr, "SELECT %d failed: %s\n", config.input_dbnum, reply->str);
+        return -1;
+    }
+    config.dbnum = config.input_dbnum;
+    cliRefreshPrompt();
+    return 0;
+}
+
+int cliSwitchProto(void) {
+    if (!config.vosp3) return 0;
+    ReplyPtr reply = command(context, "HELLO 3");
+    if (!reply) {
+        fprintf(stderr, "\nI/O error\n");
+        return -1;
+    }
+    if (reply->type == VORN_REPLY_ERROR) {
+        fprintf(stderr, "HELLO 3 failed: %s\n", reply->str);
+        return -1;
+    }
+    return 0;
+}
+
+int cliConnect(int flags) {
+    if (context != nullptr && (flags & CC_FORCE)) {
+        vornFree(context);
+        context = nullptr;
+        config.dbnum = 0;
+        config.in_multi = 0;
+        cliRefreshPrompt();
+    }
+    if (context == nullptr) {
+        bool tcp = connectsOverTcp();
+        context =
+            tcp ? vornConnect(config.hostip, config.hostport) : vornConnectUnix(config.hostsocket);
+        if (context == nullptr) {
+            // Only an allocation failure leaves no context to report on.
+            if (!(flags & CC_QUIET)) fprintf(stderr, "Could not connect to Vorn: Out of memory\n");
+            return -1;
+        }
+        if (!context->err && config.tls) {
+            const char *err = nullptr;
+            if (cliSecureConnection(context, config.sslconfig, &err) != 0 && err) {
+                fprintf(stderr, "Could not negotiate a TLS connection: %s\n", err);
+                vornFree(context);
+                context = nullptr;
+                return -1;
+            }
+        }
+        if (context->err) {
+            if (!(flags & CC_QUIET)) {
+                fprintf(stderr, "Could not connect to Vorn at ");
+                if (tcp)
+                    fprintf(stderr, "%s:%d: %s\n", config.hostip, config.hostport, context->errstr);
+                else
+                    fprintf(stderr, "%s: %s\n", config.hostsocket, context->errstr);
+            }
+            vornFree(context);
+            context = nullptr;
+            return -1;
+        }
+        // Fails harmlessly on Unix-domain sockets.
+        anetKeepAlive(nullptr, context->fd, kKeepAliveInterval);
+        if (cliAuth(context, config.user, config.auth) != 0) return -1;
+        if (cliSelect() != 0) return -1;
+        if (cliSwitchProto() != 0) return -1;
+    }
+    // Whatever path made the connection, pushes go to our printer.
+    if (config.push_output) vornSetPushCallback(context, cliPushHandler);
+    return 0;
+}
+
+void cliRefreshPrompt(void) {
+    if (config.eval_ldb) return;
+    hisds prompt = hi_sdsempty();
+    if (config.hostsocket != nullptr) {
+        prompt = hi_sdscatprintf(prompt, "vorn %s", config.hostsocket);
+    } else if (strchr(config.hostip, ':') != nullptr) {
+        prompt = hi_sdscatprintf(prompt, "[%s]:%d", config.hostip, config.hostport);
+    } else {
+        prompt = hi_sdscatprintf(prompt, "%s:%d", config.hostip, config.hostport);
+    }
+    if (config.dbnum != 0) prompt = hi_sdscatprintf(prompt, "[%i]", config.dbnum);
+    if (config.in_multi) prompt = hi_sdscatlen(prompt, "(TX)", 4);
+    prompt = hi_sdscatlen(prompt, "> ", 2);
+    snprintf(config.prompt, sizeof(config.prompt), "%s", prompt);
+    hi_sdsfree(prompt);
+}
+
+void cliPrintContextError(void) {
+    if (context == nullptr) return;
+    fprintf(stderr, "Error: %s\n", context->errstr);
+}
+
+vornReply *reconnectingVornCommand(vornContext *c, const char *fmt, ...) {
+    void *reply = nullptr;
+    int tries = 0;
+    // Every error but a protocol error (4) has bit 0 or 1 set: the link
+    // itself failed and a new connection may cure it.
+    auto linkFailed = [](const vornContext *ctx) { return (ctx->err & 3) != 0; };
+    while (reply == nullptr) {
+        while (c == nullptr || linkFailed(c)) {
+            printf("\r\x1b[0K");
+            printf("Reconnecting... %d\r", ++tries);
+            fflush(stdout);
+            vornFree(c);
+            c = vornConnect(config.hostip, config.hostport);
+            if (c != nullptr && !c->err && config.tls) {
+                const char *err = nullptr;
+                if (cliSecureConnection(c, config.sslconfig, &err) != 0 && err) {
+                    fprintf(stderr, "TLS Error: %s\n", err);
+                    exit(1);
+                }
+            }
+            usleep(1000000);
+        }
+        va_list ap;
+        va_start(ap, fmt);
+        reply = vornvCommand(c, fmt, ap);
+        va_end(ap);
+        if (c->err && !linkFailed(c)) {
+            fprintf(stderr, "Error: %s\n", c->errstr);
+            exit(1);
+        } else if (tries > 0) {
+            printf("\r\x1b[0K");
+            fflush(stdout);
+        }
+        if (reply == nullptr && c->err == 0) {
+            // Nothing to read and nothing wrong cannot be retried usefully.
+            fprintf(stderr, "Error: no reply\n");
+            exit(1);
+        }
+    }
+    context = c;
+    return static_cast<vornReply *>(reply);
+}

@@ -1,0 +1,36 @@
+// The client's one current server connection: opening it, the steps every
+// new connection goes through, the prompt naming it, and the reconnecting
+// command wrapper of the monitoring modes.
+#pragma once
+
+#include "hivorn/hivorn.h"
+
+// The current connection; null when not connected.
+extern vornContext *context;
+
+// cliConnect flags.
+#define CC_FORCE (1 << 0) // drop an existing connection and open a new one
+#define CC_QUIET (1 << 1) // do not print the connection-failure message
+
+// Opens (or keeps) the current connection. Returns 0, or -1 after printing
+// why. After an AUTH, SELECT or HELLO failure the connection stays open.
+int cliConnect(int flags);
+
+// AUTH with the password (and user, when set); nothing is sent without a
+// password. Returns 0 or -1.
+int cliAuth(vornContext *ctx, const char *user, const char *auth);
+// SELECT config.input_dbnum unless the connection already has it.
+int cliSelect(void);
+// HELLO 3 when VOSP3 was asked for.
+int cliSwitchProto(void);
+
+// Rebuilds config.prompt from the endpoint, database and transaction state.
+void cliRefreshPrompt(void);
+
+// "Error: <text>" of the current connection on standard error.
+void cliPrintContextError(void);
+
+// Sends a command, reconnecting over TCP once a second for as long as the
+// connection fails; never returns null. A protocol error exits with status 1.
+// The connection passed may be replaced; context is updated.
+vornReply *reconnectingVornCommand(vornContext *c, const char *fmt, ...);
