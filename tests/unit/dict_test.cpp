@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "hivorn/sds.h"
+#include "support/adlist.h"
 #include "support/siphash.h"
 
 namespace {
@@ -335,31 +337,102 @@ TEST(DictDeathTest, ChangingTableDuringPlainIterationIsFatal) {
     dictRelease(d);
 }
 
-// The six type names in registration order; lookups of existing names then
-// drive the incremental move from 4 to 8 buckets. Checks hash, growth rule,
-// insertion position and rehash step together.
+// The six type names, as hisds keys in registration order; lookups through
+// a temporary string of the same text then drive the incremental move from 4
+// to 8 buckets. Checks hash, growth rule, insertion position and rehash step
+// together.
+dictType sdsKeyType = {dictSdsHash,       nullptr,           nullptr,
+                       dictSdsKeyCompare, dictSdsDestructor, nullptr};
+
+std::vector<std::string> sdsIterationOrder(dict *d) {
+    std::vector<std::string> out;
+    dictIterator *it = dictGetIterator(d);
+    while (dictEntry *de = dictNext(it)) {
+        hisds k = static_cast<hisds>(dictGetKey(de));
+        out.emplace_back(k, hi_sdslen(k));
+    }
+    dictReleaseIterator(it);
+    return out;
+}
+
 TEST(DictOrder, TypeNamesFollowBucketLayout) {
     const std::vector<std::string> names = {"string", "list", "set", "hash", "zset", "stream"};
     struct Case {
-        int lookups;
+        std::vector<std::string> lookups;
         std::vector<std::string> order;
     };
     const Case cases[] = {
-        {0, {"hash", "list", "string", "stream", "set", "zset"}},
-        {1, {"string", "list", "hash", "stream", "set", "zset"}},
-        {2, {"list", "hash", "string", "stream", "set", "zset"}},
-        {5, {"list", "hash", "string", "stream", "set", "zset"}},
+        {{}, {"hash", "list", "string", "stream", "set", "zset"}},
+        {{"string"}, {"string", "list", "hash", "stream", "set", "zset"}},
+        {{"hash", "none"}, {"list", "hash", "string", "stream", "set", "zset"}},
+        {{"set", "set", "list", "zset", "x"}, {"list", "hash", "string", "stream", "set", "zset"}},
     };
     for (const Case &c : cases) {
-        Counters counters;
-        dict *d = dictCreate(&strType, &counters);
+        dict *d = dictCreate(&sdsKeyType, nullptr);
         for (const std::string &n : names)
-            ASSERT_EQ(dictAdd(d, (void *)n.c_str(), nullptr), DICT_OK);
-        for (int i = 0; i < c.lookups; i++)
-            ASSERT_NE(dictFind(d, "string"), nullptr);
-        EXPECT_EQ(iterationOrder(d), c.order) << c.lookups << " lookups";
+            ASSERT_EQ(dictAdd(d, hi_sdsnew(n.c_str()), nullptr), DICT_OK);
+        for (const std::string &word : c.lookups) {
+            hisds probe = hi_sdsnew(word.c_str());
+            dictEntry *de = dictFind(d, probe);
+            EXPECT_EQ(de != nullptr, word != "none" && word != "x") << word;
+            hi_sdsfree(probe);
+        }
+        EXPECT_EQ(sdsIterationOrder(d), c.order) << c.lookups.size() << " lookups";
         dictRelease(d);
     }
+}
+
+TEST(DictSds, CompareAndHashCoverEveryByte) {
+    const struct {
+        std::string a, b;
+        bool equal;
+    } rows[] = {
+        {"abc", "abc", true},
+        {"abc", "abd", false},
+        {"ab", "abc", false},
+        {std::string("a\0b", 3), std::string("a\0c", 3), false}, // equal as C strings
+        {std::string("a\0b", 3), std::string("a\0b", 3), true},
+        {std::string("a\0", 2), "a", false},
+        {"", "", true},
+    };
+    for (const auto &r : rows) {
+        hisds a = hi_sdsnewlen(r.a.data(), r.a.size());
+        hisds b = hi_sdsnewlen(r.b.data(), r.b.size());
+        EXPECT_EQ(dictSdsKeyCompare(nullptr, a, b) != 0, r.equal) << r.a << " vs " << r.b;
+        EXPECT_EQ(dictSdsHash(a), dictGenHashFunction(r.a.data(), r.a.size()));
+        if (r.equal) {
+            EXPECT_EQ(dictSdsHash(a), dictSdsHash(b));
+        }
+        hi_sdsfree(a);
+        hi_sdsfree(b);
+    }
+}
+
+int list_value_frees = 0;
+
+TEST(DictSds, DestructorsReleaseKeysAndLists) {
+    // Keys are hisds, values lists of hisds; releasing the table must free
+    // all of it (the sanitizer build reports anything left behind).
+    dictType type = {dictSdsHash,       nullptr,           nullptr,
+                     dictSdsKeyCompare, dictSdsDestructor, dictListDestructor};
+    dict *d = dictCreate(&type, nullptr);
+    list_value_frees = 0;
+    for (int i = 0; i < 10; i++) {
+        list *l = listCreate();
+        listSetFreeMethod(l, [](void *p) {
+            list_value_frees++;
+            hi_sdsfree(static_cast<hisds>(p));
+        });
+        for (int j = 0; j <= i; j++)
+            listAddNodeTail(l, hi_sdsfromlonglong(j));
+        ASSERT_EQ(dictAdd(d, hi_sdsfromlonglong(i), l), DICT_OK);
+    }
+    hisds key = hi_sdsnew("3");
+    EXPECT_EQ(dictDelete(d, key), DICT_OK);
+    hi_sdsfree(key);
+    EXPECT_EQ(list_value_frees, 4);
+    dictRelease(d);
+    EXPECT_EQ(list_value_frees, 55);
 }
 
 } // namespace
