@@ -328,7 +328,13 @@ static void objectCmd(Client &c, Args &a) {
     if (a.size() != 3) return c.out.error("ERR unknown subcommand or wrong number of arguments");
     Entry *e = srv.dbs[c.db].find(a[2]);
     if (!e) return c.out.null();
-    if (sub == "freq") return c.out.integer(0);
+    if (sub == "freq") {
+        if (lower(srv.config["maxmemory-policy"]).find("lfu") == std::string::npos)
+            return c.out.error("ERR An LFU maxmemory policy is not selected, access frequency "
+                               "not tracked. Please note that when switching between policies "
+                               "at runtime LRU and LFU data will take some time to adjust.");
+        return c.out.integer(e->freq);
+    }
     if (sub == "idletime" || sub == "refcount") return c.out.integer(sub == "refcount");
     if (sub == "encoding") {
         static const char *enc[] = {"raw",       "quicklist", "hashtable",

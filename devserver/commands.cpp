@@ -49,8 +49,11 @@ void callCommand(Client &c, const Command &cmd, Args &a) {
     feedMonitors(c, a);
     srv.total_commands++;
     c.last_cmd = cmd.name;
+    size_t before = c.out.buf.size();
     cmd.fn(c, a);
     if (c.closed) return;
+    bool failed = c.out.buf.size() > before && c.out.buf[before] == '-';
+    if ((cmd.flags & F_WRITE) && !failed) feedReplicas(c, a);
     if (cmd.first > 0 && (cmd.flags & (F_WRITE | F_READONLY))) {
         auto keys = commandKeys(cmd, a);
         if (cmd.flags & F_WRITE)

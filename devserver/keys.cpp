@@ -218,7 +218,7 @@ static void setCmd(Client &c, Args &a) {
         return c.out.null();
     }
     long long keep = (keepttl && cur) ? cur->expire : -1;
-    Entry &e = db(c).set(a[1], Value(std::in_place_type<std::string>, std::move(a[2])));
+    Entry &e = db(c).set(a[1], Value(std::in_place_type<std::string>, a[2]));
     if (expire >= 0)
         setExpire(db(c), a[1], e, expire);
     else if (keep >= 0)

@@ -17,6 +17,7 @@ Entry *Db::find(const std::string &k) {
         invalidateKeys(nullptr, {key});
         return nullptr;
     }
+    if (it->second.freq < UINT32_MAX) it->second.freq++;
     return &it->second;
 }
 

@@ -8,6 +8,7 @@
 namespace dev {
 Server srv;
 void registerTransactionCommands(std::vector<Command> &t);
+void registerReplicationCommands(std::vector<Command> &t);
 } // namespace dev
 
 using namespace dev;
@@ -170,13 +171,15 @@ int main(int argc, char **argv) {
                   {"lua-time-limit", "5000"},
                   {"slowlog-log-slower-than", "10000"},
                   {"notify-keyspace-events", ""},
-                  {"hz", "10"}};
+                  {"hz", "10"},
+                  {"repl-diskless-sync", "no"}};
     registerConnectionCommands(srv.commands);
     registerKeyCommands(srv.commands);
     registerTypeCommands(srv.commands);
     registerServerCommands(srv.commands);
     registerPubsubCommands(srv.commands);
     registerTransactionCommands(srv.commands);
+    registerReplicationCommands(srv.commands);
     registerHookCommands(srv.commands);
     for (size_t i = 0; i < srv.commands.size(); i++)
         srv.cmd_index[srv.commands[i].name] = i;

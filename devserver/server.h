@@ -124,6 +124,7 @@ struct Entry {
     Value v;
     long long expire = -1; // absolute ms, -1 none
     uint64_t seq = 0;      // position in the scan order
+    uint32_t freq = 0;     // accesses, for OBJECT FREQ
 };
 
 class Db {
@@ -188,6 +189,9 @@ struct Client {
     std::set<std::string> channels, patterns;
     size_t subCount() const { return channels.size() + patterns.size(); }
     bool monitor = false;
+    // Replication: a connection that sent SYNC / PSYNC receives every write.
+    bool replica = false;
+    int repl_db = -1;
     // Client-side caching.
     bool tracking = false;
     bool tracking_bcast = false;
@@ -298,6 +302,7 @@ void freeClient(Client &c); // marks it closed; the loop releases it
 void execCommand(Client &c, Args &a);
 void callCommand(Client &c, const Command &cmd, Args &a);
 void feedMonitors(const Client &c, const Args &a);
+void feedReplicas(const Client &c, const Args &a);
 void trackRead(Client &c, const std::vector<std::string> &keys);
 void invalidateKeys(Client *writer, const std::vector<std::string> &keys);
 void invalidateAll();

@@ -262,7 +262,7 @@ def test_server_commands(connect):
     assert c.cmd("LOLWUT") and c.cmd("LATENCY", "DOCTOR")
     c.cmd("SET", "k", "v")
     assert isinstance(c.cmd("MEMORY", "USAGE", "k"), int)
-    assert c.cmd("OBJECT", "FREQ", "k") == 0
+    assert c.cmd("OBJECT", "ENCODING", "k") == b"raw"
     d1, d2 = c.cmd("DEBUG", "DIGEST-VALUE", "k", "nope")
     assert len(d1) == 40 and d1 != b"0" * 40 and d2 == b"0" * 40
 
