@@ -84,7 +84,7 @@ hisds ttyScalar(hisds o, const vornReply *r) {
         return hi_sdscatprintf(o, "(integer) %lld\n", r->integer);
     case VORN_REPLY_DOUBLE:
         o = hi_sdscatlen(o, "(double) ", 9);
-        o = hi_sdscatlen(o, r->str, cstrlen(r->str, r->len));
+        o = hi_sdscat(o, r->str);
         return hi_sdscatlen(o, "\n", 1);
     case VORN_REPLY_STRING:
         o = hi_sdscatrepr(o, r->str, r->len);
@@ -208,7 +208,7 @@ hisds rawScalar(hisds o, const vornReply *r) {
     case VORN_REPLY_INTEGER:
         return hi_sdscatprintf(o, "%lld", r->integer);
     case VORN_REPLY_DOUBLE:
-        return hi_sdscatlen(o, r->str, cstrlen(r->str, r->len));
+        return hi_sdscat(o, r->str); // its length field is not set
     case VORN_REPLY_NIL:
         return o;
     case VORN_REPLY_BOOL:
@@ -230,7 +230,7 @@ hisds csvScalar(hisds o, const vornReply *r) {
     case VORN_REPLY_INTEGER:
         return hi_sdscatprintf(o, "%lld", r->integer);
     case VORN_REPLY_DOUBLE:
-        return hi_sdscatlen(o, r->str, cstrlen(r->str, r->len));
+        return hi_sdscat(o, r->str); // its length field is not set
     case VORN_REPLY_NIL:
         return hi_sdscatlen(o, "NULL", 4);
     case VORN_REPLY_BOOL:

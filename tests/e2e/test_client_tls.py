@@ -1,0 +1,66 @@
+"""vorn-cli over TLS: peer verification on by default, --insecure, --cacert,
+client certificates, SNI, and the set-up failure messages."""
+import pytest
+
+from conftest import RawConn, run_cli
+from test_devserver_net import certs, tls_server  # noqa: F401  (fixture and helper)
+
+
+def tls_cli(s, *args):
+    return run_cli(["--tls", "-p", str(s.tls_port), *args])
+
+
+def test_verified_connection(start_server, certs):
+    s = tls_server(start_server, certs)
+    r = tls_cli(s, "--cacert", str(certs / "ca.crt"), "set", "k", "v")
+    assert (r.stdout, r.stderr, r.returncode) == (b"OK\n", b"", 0)
+    # The same key space as the plain port.
+    assert run_cli(["-p", str(s.port), "get", "k"]).stdout == b"v\n"
+
+
+def test_verification_is_on_by_default(start_server, certs):
+    s = tls_server(start_server, certs)
+    r = tls_cli(s, "ping")
+    assert r.returncode == 1 and r.stdout == b""
+    assert r.stderr.startswith(f"Could not connect to Vorn at 127.0.0.1:{s.tls_port}: ".encode())
+    r = tls_cli(s, "--insecure", "ping")
+    assert (r.stdout, r.returncode) == (b"PONG\n", 0)
+
+
+@pytest.mark.parametrize("opts,message", [
+    (("--cacert", "missing.crt"), "Invalid CA Certificate File/Directory"),
+    (("--insecure", "--cert", "missing.crt"), "Invalid client certificate"),
+    (("--insecure", "--key", "missing.key"), "Invalid private key"),
+    (("--insecure", "--tls-ciphers", "NO-SUCH-CIPHER"), "Error while configuring ciphers"),
+    (("--insecure", "--tls-ciphersuites", "NO_SUCH_SUITE"), "Error while setting cypher suites"),
+])
+def test_setup_failures(start_server, certs, tmp_path, opts, message):
+    s = tls_server(start_server, certs)
+    opts = [str(tmp_path / o) if o.startswith("missing") else o for o in opts]
+    r = tls_cli(s, *opts, "ping")
+    assert (r.stdout, r.returncode) == (b"", 1)
+    assert r.stderr == f"Could not negotiate a TLS connection: {message}\n".encode()
+
+
+def test_client_certificate(start_server, certs):
+    s = tls_server(start_server, certs, "--tls-verify-clients", "yes")
+    ca = ("--cacert", str(certs / "ca.crt"))
+    r = tls_cli(s, *ca, "--cert", str(certs / "client.crt"), "--key", str(certs / "client.key"),
+                "ping")
+    assert (r.stdout, r.returncode) == (b"PONG\n", 0)
+    r = tls_cli(s, *ca, "ping")
+    assert r.returncode == 1 and r.stdout == b""
+    assert r.stderr.startswith(b"Error: ") or r.stderr.startswith(b"Could not connect")
+
+
+def test_sni(start_server, certs):
+    s = tls_server(start_server, certs)
+    assert tls_cli(s, "--insecure", "--sni", "node-a.example", "ping").stdout == b"PONG\n"
+    assert tls_cli(s, "--insecure", "ping").stdout == b"PONG\n"
+    assert RawConn(port=s.port).cmd("DEVHOOK", "SNI") == [b"node-a.example", b""]
+
+
+def test_uri_with_tls(start_server, certs):
+    s = tls_server(start_server, certs)
+    r = run_cli(["-u", f"vorns://127.0.0.1:{s.tls_port}", "--insecure", "ping"])
+    assert (r.stdout, r.returncode) == (b"PONG\n", 0)
