@@ -42,6 +42,11 @@ TEST(FormatCommand, Table) {
     // still consumed: the walk resumes two characters after the '%'.
     EXPECT_EQ(fmt(&rc, "A %000000000000010d %s", 7, "z"),
               "*3\r\n$1\r\nA\r\n$15\r\n00000000000010d\r\n$1\r\nz\r\n");
+    // The boundary: 13 characters are rendered, 14 are not.
+    EXPECT_EQ(fmt(&rc, "A %00000000010d|", 7), "*2\r\n$1\r\nA\r\n$11\r\n0000000007|\r\n");
+    EXPECT_EQ(fmt(&rc, "A %000000000010d|", 7), "*2\r\n$1\r\nA\r\n$13\r\n00000000010d|\r\n");
+    // An empty %b argument is still an argument.
+    EXPECT_EQ(fmt(&rc, "A %b", "", static_cast<size_t>(0)), "*2\r\n$1\r\nA\r\n$0\r\n\r\n");
 }
 
 TEST(FormatCommand, InvalidConversionsGiveMinusTwo) {
