@@ -158,6 +158,7 @@ static void flushdbCmd(Client &c, Args &a) {
             db.clear();
     else
         srv.dbs[c.db].clear();
+    touchWatched(ieq(a[0], "flushall") ? -1 : c.db, nullptr);
     invalidateAll();
     c.out.ok();
 }

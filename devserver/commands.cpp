@@ -56,9 +56,10 @@ void callCommand(Client &c, const Command &cmd, Args &a) {
     if ((cmd.flags & F_WRITE) && !failed) feedReplicas(c, a);
     if (cmd.first > 0 && (cmd.flags & (F_WRITE | F_READONLY))) {
         auto keys = commandKeys(cmd, a);
-        if (cmd.flags & F_WRITE)
+        if (cmd.flags & F_WRITE) {
             invalidateKeys(&c, keys);
-        else if (c.tracking)
+            if (!failed) touchWatched(c.db, &keys);
+        } else if (c.tracking)
             trackRead(c, keys);
     }
 }
@@ -145,10 +146,12 @@ static void multiCmd(Client &c, Args &) {
 static void execCmd(Client &c, Args &) {
     if (!c.in_multi) return c.out.error("ERR EXEC without MULTI");
     auto q = std::move(c.queued);
-    bool dirty = c.multi_dirty;
+    bool dirty = c.multi_dirty, changed = c.watch_dirty;
     c.queued.clear();
     c.in_multi = c.multi_dirty = false;
+    unwatchAll(c);
     if (dirty) return c.out.error("EXECABORT Transaction discarded because of previous errors.");
+    if (changed) return c.out.nullArray();
     c.out.array(q.size());
     for (auto &a : q) {
         const Command *cmd = lookupCommand(a[0]);
@@ -161,14 +164,52 @@ static void discardCmd(Client &c, Args &) {
     if (!c.in_multi) return c.out.error("ERR DISCARD without MULTI");
     c.in_multi = c.multi_dirty = false;
     c.queued.clear();
+    unwatchAll(c);
     c.out.ok();
 }
 
-static void watchCmd(Client &c, Args &) {
+static std::string watchId(int db, const std::string &key) {
+    return std::to_string(db) + ':' + key;
+}
+
+void unwatchAll(Client &c) {
+    for (auto &w : c.watching) {
+        auto it = srv.watched.find(w);
+        if (it == srv.watched.end()) continue;
+        it->second.erase(c.id);
+        if (it->second.empty()) srv.watched.erase(it);
+    }
+    c.watching.clear();
+    c.watch_dirty = false;
+}
+
+void touchWatched(int db, const std::vector<std::string> *keys) {
+    if (srv.watched.empty()) return;
+    if (!keys) {
+        std::string prefix = std::to_string(db) + ':';
+        for (auto &[id, cp] : srv.clients)
+            for (auto &w : cp->watching)
+                if (db < 0 || w.compare(0, prefix.size(), prefix) == 0) cp->watch_dirty = true;
+        return;
+    }
+    for (auto &k : *keys) {
+        auto it = srv.watched.find(watchId(db, k));
+        if (it == srv.watched.end()) continue;
+        for (uint64_t id : it->second)
+            if (Client *w = findClient(id)) w->watch_dirty = true;
+    }
+}
+
+static void watchCmd(Client &c, Args &a) {
     if (c.in_multi) return c.out.error("ERR WATCH inside MULTI is not allowed");
+    for (size_t i = 1; i < a.size(); i++) {
+        std::string id = watchId(c.db, a[i]);
+        if (srv.watched[id].insert(c.id).second) c.watching.push_back(id);
+    }
     c.out.ok();
 }
 static void unwatchCmd(Client &c, Args &) {
+    unwatchAll(c);
     c.out.ok();
 }
 

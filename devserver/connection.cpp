@@ -117,6 +117,7 @@ static void quitCmd(Client &c, Args &) {
 static void resetCmd(Client &c, Args &) {
     c.in_multi = c.multi_dirty = false;
     c.queued.clear();
+    unwatchAll(c);
     unsubscribeAll(c);
     c.monitor = false;
     c.tracking = c.tracking_bcast = c.tracking_noloop = false;

@@ -38,6 +38,7 @@ void freeClient(Client &c) {
     if (c.closed) return;
     c.closed = true;
     unsubscribeAll(c);
+    unwatchAll(c);
     for (auto it = srv.tracked.begin(); it != srv.tracked.end();) {
         it->second.erase(c.id);
         it = it->second.empty() ? srv.tracked.erase(it) : std::next(it);

@@ -185,6 +185,8 @@ struct Client {
     bool in_multi = false;
     bool multi_dirty = false;
     std::vector<Args> queued;
+    std::vector<std::string> watching; // watch ids (database and key)
+    bool watch_dirty = false;          // a watched key changed
     // Pub/sub.
     std::set<std::string> channels, patterns;
     size_t subCount() const { return channels.size() + patterns.size(); }
@@ -284,6 +286,8 @@ struct Server {
     std::map<std::string, std::set<uint64_t>> channels, patterns;
     // Client-side caching: key -> ids of clients that read it.
     std::unordered_map<std::string, std::set<uint64_t>> tracked;
+    // WATCH: database and key -> ids of the clients watching it.
+    std::unordered_map<std::string, std::set<uint64_t>> watched;
     // Test hooks.
     std::vector<Hook> hooks;
     std::vector<std::pair<std::string, std::string>> info_overrides;
@@ -307,6 +311,9 @@ void trackRead(Client &c, const std::vector<std::string> &keys);
 void invalidateKeys(Client *writer, const std::vector<std::string> &keys);
 void invalidateAll();
 void unsubscribeAll(Client &c);
+void unwatchAll(Client &c);
+// Marks the transactions watching these keys (all keys: none given) as failed.
+void touchWatched(int db, const std::vector<std::string> *keys);
 std::string clientInfoLine(const Client &c);
 void loadDemoData();
 // Event loop entry; returns the exit status.

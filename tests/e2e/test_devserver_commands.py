@@ -274,3 +274,33 @@ def test_demo_data_has_every_type(start_server):
     types = {c.cmd("TYPE", k) for k in c.cmd("KEYS", "*")}
     assert types == {"string", "list", "set", "hash", "zset", "stream"}
     assert c.cmd("TTL", "session:tmp") > 0
+
+
+def test_watch_aborts_exec_when_a_watched_key_changes(connect):
+    c, other = connect(), connect()
+    c.cmd("SET", "w", "1")
+    cases = [
+        (lambda: other.cmd("SET", "w", "2"), None),               # changed: aborted
+        (lambda: other.cmd("SET", "unrelated", "2"), [b"ok"]),    # other key: runs
+        (lambda: other.cmd("INCR", "l"), [b"ok"]),                # failed write: runs
+        (lambda: other.cmd("FLUSHALL"), None),                    # flush: aborted
+    ]
+    for change, expect in cases:
+        c.cmd("RPUSH", "l", "x")
+        assert c.cmd("WATCH", "w", "l") == "OK"
+        change()
+        c.cmd("MULTI")
+        c.cmd("ECHO", "ok")
+        assert c.cmd("EXEC") == expect
+    # EXEC forgets the watches; UNWATCH does too.
+    other.cmd("SET", "w", "3")
+    c.cmd("MULTI")
+    assert c.cmd("EXEC") == []
+    c.cmd("WATCH", "w")
+    c.cmd("UNWATCH")
+    other.cmd("SET", "w", "4")
+    c.cmd("MULTI")
+    assert c.cmd("EXEC") == []
+    c.cmd("MULTI")
+    assert c.cmd("WATCH", "w") == "ERR WATCH inside MULTI is not allowed"
+    c.cmd("DISCARD")
