@@ -70,6 +70,25 @@ size_t cstrlen(const char *s, size_t len) {
     return z ? static_cast<size_t>(static_cast<const char *>(z) - s) : len;
 }
 
+// The quoted representation and a line end. Strings with nothing to escape
+// (the usual case) are copied in one piece, which matters for big replies.
+hisds catQuotedLine(hisds o, const char *p, size_t len) {
+    for (size_t i = 0; i < len; i++) {
+        unsigned char c = static_cast<unsigned char>(p[i]);
+        if (c < 0x20 || c > 0x7e || c == '"' || c == '\\') {
+            o = hi_sdscatrepr(o, p, len);
+            return hi_sdscatlen(o, "\n", 1);
+        }
+    }
+    size_t cur = hi_sdslen(o);
+    o = hi_sdsMakeRoomFor(o, len + 3);
+    o[cur] = '"';
+    memcpy(o + cur + 1, p, len);
+    memcpy(o + cur + 1 + len, "\"\n", 3); // with the terminating zero
+    hi_sdssetlen(o, cur + len + 3);
+    return o;
+}
+
 hisds ttyScalar(hisds o, const vornReply *r) {
     switch (r->type) {
     case VORN_REPLY_ERROR:
@@ -87,8 +106,7 @@ hisds ttyScalar(hisds o, const vornReply *r) {
         o = hi_sdscat(o, r->str);
         return hi_sdscatlen(o, "\n", 1);
     case VORN_REPLY_STRING:
-        o = hi_sdscatrepr(o, r->str, r->len);
-        return hi_sdscatlen(o, "\n", 1);
+        return catQuotedLine(o, r->str, r->len);
     case VORN_REPLY_NIL:
         return hi_sdscatlen(o, "(nil)\n", 6);
     case VORN_REPLY_BOOL:
