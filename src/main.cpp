@@ -8,6 +8,7 @@
 #include "cli/command.h"
 #include "cli/config.h"
 #include "cli/connection.h"
+#include "cli/motd.h"
 #include "cli/options.h"
 #include "cli/tls.h"
 #include "cluster/commands.h"
@@ -113,7 +114,17 @@ int main(int argc, char **argv) {
 
     // Interactive session: message of the day (terminal output only), SIGPIPE
     // ignored, a tolerated connection failure, then the read-eval loop.
-    if (argc == 0 && config.eval == nullptr) notAvailable("The interactive session");
+    if (argc == 0 && config.eval == nullptr) {
+        if (config.output == OUTPUT_STANDARD && !config.disable_motd) {
+            hisds motd = fetchMOTD(1, 1);
+            if (motd != nullptr) {
+                printf("Message of the day:\n  %s\n", motd);
+                fflush(stdout);
+                freeMOTD(motd);
+            }
+        }
+        notAvailable("The interactive session");
+    }
 
     if (config.eval) notAvailable("--eval");
 
