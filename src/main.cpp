@@ -1,4 +1,5 @@
 // Entry point of vorn-cli: options, then dispatch to exactly one mode.
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <sys/time.h>
@@ -10,6 +11,7 @@
 #include "cli/connection.h"
 #include "cli/motd.h"
 #include "cli/options.h"
+#include "cli/repl.h"
 #include "cli/tls.h"
 #include "cluster/commands.h"
 #include "support/mt19937-64.h"
@@ -123,7 +125,9 @@ int main(int argc, char **argv) {
                 freeMOTD(motd);
             }
         }
-        notAvailable("The interactive session");
+        signal(SIGPIPE, SIG_IGN);
+        cliConnect(0); // the session may start unconnected
+        repl();
     }
 
     if (config.eval) notAvailable("--eval");

@@ -1,0 +1,242 @@
+// The interactive session. Lines are read with the line editor, local
+// commands (quit, exit, connect, clear, restart, ":set ...") are handled
+// here, and everything else goes to command execution with an optional
+// leading repeat count.
+#include "cli/repl.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+#include <unistd.h>
+
+#include "cli/command.h"
+#include "cli/config.h"
+#include "cli/connection.h"
+#include "cli/help.h"
+#include "cli/options.h"
+#include "lineedit/linenoise.h"
+#include "support/util_time.h"
+
+namespace {
+
+// Repeat counts are parsed with strtol; "5" alone is still a command.
+struct RepeatCount {
+    long repeat = 1;
+    int skip = 0;     // words taken by the count (0 or 1)
+    bool bad = false; // a count that is out of range or not positive
+};
+
+RepeatCount parseRepeat(hisds *argv, int argc) {
+    RepeatCount rc;
+    if (argc < 2 || argv[0][0] == '\0') return rc;
+    char *end = nullptr;
+    errno = 0;
+    long n = strtol(argv[0], &end, 10);
+    if (*end != '\0') return rc;
+    rc.skip = 1;
+    if (errno == ERANGE || n <= 0)
+        rc.bad = true;
+    else
+        rc.repeat = n;
+    return rc;
+}
+
+// True when the words after an optional repeat count start an AUTH or an
+// ACL SETUSER command: those carry passwords and never reach the history.
+bool carriesSecret(hisds *argv, int argc) {
+    int first = parseRepeat(argv, argc).skip;
+    if (argc <= first) return false;
+    if (!strcasecmp(argv[first], "auth")) return true;
+    return argc > first + 1 && !strcasecmp(argv[first], "acl") &&
+           !strcasecmp(argv[first + 1], "setuser");
+}
+
+// A line with unbalanced quotes cannot be split, yet a mistyped password
+// command must stay out of the history file too: judge it by its first
+// blank-separated words with the quote characters taken out.
+bool unsplittableLineCarriesSecret(const char *line) {
+    hisds words[3];
+    int count = 0;
+    const char *p = line;
+    while (count < 3 && *p != '\0') {
+        size_t len = strcspn(p, " \t\r\n\v\f");
+        hisds w = hi_sdsempty();
+        for (size_t i = 0; i < len && w != nullptr; i++)
+            if (p[i] != '"' && p[i] != '\'') w = hi_sdscatlen(w, p + i, 1);
+        if (w == nullptr) break;
+        if (hi_sdslen(w) > 0)
+            words[count++] = w;
+        else
+            hi_sdsfree(w);
+        p += len;
+        while (*p != '\0' && isspace(static_cast<unsigned char>(*p)))
+            p++;
+    }
+    bool secret = carriesSecret(words, count);
+    for (int i = 0; i < count; i++)
+        hi_sdsfree(words[i]);
+    return secret;
+}
+
+int history = 0;             // in-memory history is kept (input is a terminal)
+hisds historyfile = nullptr; // where it is saved after every line; may be null
+
+void recordLine(const char *line) {
+    if (history) linenoiseHistoryAdd(line);
+    if (historyfile != nullptr) linenoiseHistorySave(historyfile);
+}
+
+void startSession() {
+    cliInitHelp();
+    cliIntegrateHelp();
+
+    config.interactive = 1;
+    linenoiseSetMultiLine(1);
+    linenoiseSetCompletionCallback(completionCallback);
+    linenoiseSetHintsCallback(hintsCallback);
+    linenoiseSetFreeHintsCallback(freeHintsCallback);
+
+    if (isatty(fileno(stdin))) {
+        history = 1;
+        hi_sdsfree(historyfile);
+        historyfile = getDotfilePath("VORNCLI_HISTFILE", ".vorncli_history");
+        if (historyfile != nullptr) linenoiseHistoryLoad(historyfile);
+        cliLoadPreferences();
+    }
+    cliRefreshPrompt();
+}
+
+// The final reply of a debugged EVAL, once the debugger said it ended.
+void finishDebuggerSession() {
+    config.eval_ldb_end = 0;
+    cliReadReply(0);
+    printf("\n(Lua debugging session ended%s)\n\n",
+           config.eval_ldb_sync ? "" : " -- dataset changes rolled back");
+}
+
+void runCommand(hisds *argv, int argc, const RepeatCount &rc) {
+    long long start = mstime();
+    issueCommandRepeat(argc - rc.skip, argv + rc.skip, rc.repeat);
+    if (config.eval_ldb_end) finishDebuggerSession();
+    long long elapsed = mstime() - start;
+    if (config.output == OUTPUT_STANDARD && elapsed >= 500)
+        printf("(%.2fs)\n", static_cast<double>(elapsed) / 1000);
+}
+
+} // namespace
+
+hisds *cliSplitArgs(char *line, int *argc) {
+    if (config.eval_ldb && (!strncmp(line, "eval ", 5) || !strncmp(line, "e ", 2))) {
+        size_t cmdlen = line[1] == ' ' ? 1 : 4;
+        auto *argv = static_cast<hisds *>(hi_malloc(sizeof(hisds) * 2));
+        if (argv == nullptr) return nullptr;
+        argv[0] = hi_sdsnewlen(line, cmdlen);
+        argv[1] = hi_sdsnew(line + cmdlen + 1);
+        if (argv[0] == nullptr || argv[1] == nullptr) {
+            hi_sdsfreesplitres(argv, 2);
+            return nullptr;
+        }
+        *argc = 2;
+        return argv;
+    }
+    return hi_sdssplitargs(line, argc);
+}
+
+void cliSetPreferences(hisds *argv, int argc, int interactive) {
+    const char *prefix = interactive ? "" : ".vornclirc: ";
+    if (strcasecmp(argv[0], ":set") != 0 || argc < 2) {
+        printf("%sunknown vorn-cli internal command '%s'\n", prefix, argv[0]);
+        return;
+    }
+    if (!strcasecmp(argv[1], "hints"))
+        pref.hints = 1;
+    else if (!strcasecmp(argv[1], "nohints"))
+        pref.hints = 0;
+    else
+        printf("%sunknown vorn-cli preference '%s'\n", prefix, argv[1]);
+}
+
+void cliLoadPreferences(void) {
+    hisds rcfile = getDotfilePath("VORNCLI_RCFILE", ".vornclirc");
+    if (rcfile == nullptr) return;
+    FILE *fp = fopen(rcfile, "r");
+    hi_sdsfree(rcfile);
+    if (fp == nullptr) return;
+    char buf[1024];
+    while (fgets(buf, sizeof(buf), fp) != nullptr) {
+        int argc = 0;
+        hisds *argv = hi_sdssplitargs(buf, &argc);
+        if (argv == nullptr) continue;
+        if (argc > 0) cliSetPreferences(argv, argc, 0);
+        hi_sdsfreesplitres(argv, argc);
+    }
+    fclose(fp);
+}
+
+void repl(void) {
+    startSession();
+
+    char *line;
+    while ((line = linenoise(context != nullptr ? config.prompt : "not connected> ")) != nullptr) {
+        if (line[0] == '\0') {
+            linenoiseFree(line);
+            continue;
+        }
+        int argc = 0;
+        hisds *argv = cliSplitArgs(line, &argc);
+        if (argv == nullptr) {
+            if (!unsplittableLineCarriesSecret(line)) recordLine(line);
+            printf("Invalid argument(s)\n");
+            fflush(stdout);
+            linenoiseFree(line);
+            continue;
+        }
+        if (argc == 0) { // blanks only
+            hi_sdsfreesplitres(argv, argc);
+            linenoiseFree(line);
+            continue;
+        }
+
+        RepeatCount rc = parseRepeat(argv, argc);
+        if (rc.bad) {
+            fputs("Invalid vorn-cli repeat command option value.\n", stdout);
+            hi_sdsfreesplitres(argv, argc);
+            linenoiseFree(line);
+            continue;
+        }
+        if (!carriesSecret(argv, argc)) recordLine(line);
+
+        if (!strcasecmp(argv[0], "quit") || !strcasecmp(argv[0], "exit")) exit(0);
+
+        if (argv[0][0] == ':') {
+            cliSetPreferences(argv, argc, 1);
+        } else if (!strcasecmp(argv[0], "restart")) {
+            if (config.eval) {
+                config.eval_ldb = 1;
+                config.output = OUTPUT_RAW;
+                hi_sdsfreesplitres(argv, argc);
+                linenoiseFree(line);
+                return; // the debugger driver starts the session again
+            }
+            printf("Use 'restart' only in Lua debugging mode.");
+            fflush(stdout);
+        } else if (argc == 3 && !strcasecmp(argv[0], "connect")) {
+            hi_sdsfree(config.hostip);
+            config.hostip = hi_sdsnew(argv[1]);
+            config.hostport = atoi(argv[2]);
+            cliRefreshPrompt();
+            cliConnect(CC_FORCE);
+        } else if (argc == 1 && !strcasecmp(argv[0], "clear")) {
+            linenoiseClearScreen();
+        } else {
+            runCommand(argv, argc, rc);
+        }
+        fflush(stdout);
+        hi_sdsfreesplitres(argv, argc);
+        linenoiseFree(line);
+    }
+    exit(0);
+}

@@ -1,0 +1,414 @@
+"""The interactive shell driven through a pseudo-terminal: prompts, local
+commands, repeat counts, history and preferences files, help, completion and
+hints, the timing line, redirections, reconnection and the terminal state on
+every way out."""
+import os
+import re
+import socket
+import subprocess
+
+import pexpect
+import pytest
+
+from conftest import SLOW, DevServer, RawConn, bin_path
+
+
+def hook(server, *args):
+    return RawConn(port=server.port).cmd("DEVHOOK", *args)
+
+
+def received(server):
+    """Commands the server received, as MONITOR-style lines."""
+    return [h.decode() for h in hook(server, "HISTORY")
+            if not h.startswith(b'"DEVHOOK"') and not h.startswith(b'"COMMAND"')]
+
+
+def free_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def plain(text):
+    """Terminal output without its escape sequences."""
+    return re.sub(r"\x1b\[[0-9;]*[A-Za-z]", "", text)
+
+
+def shell_env(home, **extra):
+    env = {
+        "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+        "HOME": str(home),
+        "TERM": "xterm",
+        "VORNCLI_HISTFILE": str(home / "history"),
+        "VORNCLI_RCFILE": str(home / "rc"),
+    }
+    for k in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"):
+        if k in os.environ:
+            env[k] = os.environ[k]
+    env.update(extra)
+    return env
+
+
+class Shell:
+    """vorn-cli at a pseudo-terminal; every expectation has a deadline."""
+
+    def __init__(self, home, args=(), env=None, command=None):
+        if command is None:
+            command, cargs = bin_path("vorn-cli"), ["--no-motd", *args]
+        else:
+            cargs = ["-c", command]
+            command = "/bin/sh"
+        self.child = pexpect.spawn(command, cargs, env=env or shell_env(home),
+                                   timeout=10 * SLOW, encoding="utf-8",
+                                   codec_errors="replace", dimensions=(50, 250))
+
+    def expect(self, text):
+        self.child.expect_exact(text)
+        return self.child.before
+
+    def expect_re(self, pattern):
+        self.child.expect(pattern)
+        return self.child.match
+
+    def send(self, line):
+        self.child.send(line + "\r")
+
+    def run(self, line, reply, prompt):
+        """Types a line and waits for its reply and the next prompt; returns
+        everything printed between the line end and the prompt."""
+        self.send(line)
+        self.expect(reply)
+        return self.expect(prompt)
+
+    def output(self, line):
+        """Types a line and returns what it printed, colours taken out. The
+        end is found by a marker command typed after it (standard form)."""
+        self.marks = getattr(self, "marks", 0) + 1
+        mark = f"end-of-output-{self.marks}"
+        self.send(line)
+        self.send(f"echo {mark}")
+        self.expect(f'"{mark}"')
+        return plain(self.child.before)
+
+    def exit_status(self):
+        self.child.expect(pexpect.EOF)
+        self.child.close()
+        return self.child.exitstatus
+
+    def close(self):
+        if self.child.isalive():
+            self.child.terminate(force=True)
+
+
+@pytest.fixture
+def shells(tmp_path):
+    opened = []
+
+    def make(*args, home=None, env=None, command=None):
+        sh = Shell(home or tmp_path, args, env, command)
+        opened.append(sh)
+        return sh
+
+    yield make
+    for sh in opened:
+        sh.close()
+
+
+def prompt_of(server):
+    return f"127.0.0.1:{server.port}> "
+
+
+def test_prompt_follows_database_transaction_and_connection(server, start_server, shells):
+    other = start_server()
+    sh = shells("-p", str(server.port))
+    p = prompt_of(server)
+    sh.expect(p)
+    sh.run("select 2", "OK", f"127.0.0.1:{server.port}[2]> ")
+    sh.run("multi", "OK", f"127.0.0.1:{server.port}[2](TX)> ")
+    sh.run("ping", "QUEUED", f"127.0.0.1:{server.port}[2](TX)> ")
+    sh.run("exec", "PONG", f"127.0.0.1:{server.port}[2]> ")
+    # connect switches servers; the database asked for is selected again.
+    sh.run(f"connect 127.0.0.1 {other.port}", "", f"127.0.0.1:{other.port}[2]> ")
+    sh.run("select 0", "OK", prompt_of(other))
+    dead = free_port()
+    sh.send(f"connect 127.0.0.1 {dead}")
+    sh.expect(f"Could not connect to Vorn at 127.0.0.1:{dead}: Connection refused")
+    sh.expect("not connected> ")
+    sh.send("quit")
+    assert sh.exit_status() == 0
+
+
+def test_session_starts_unconnected_and_follows_a_server_restart(start_server, shells):
+    port = free_port()
+    sh = shells("-p", str(port))
+    sh.expect("not connected> ")
+    srv = DevServer(["--port", str(port)])
+    try:
+        p = f"127.0.0.1:{port}> "
+        sh.run("ping", "PONG", p)
+        srv.stop()
+        # The loss shows on the next command; the one after reconnects.
+        sh.send("ping")
+        sh.expect_re(r"Error: (Server closed the connection|Connection reset by peer)")
+        sh.expect(p)
+        sh.send("ping")
+        sh.expect(f"Could not connect to Vorn at 127.0.0.1:{port}: Connection refused")
+        sh.expect("not connected> ")
+        srv = DevServer(["--port", str(port)])
+        sh.run("ping", "PONG", p)
+    finally:
+        srv.stop()
+
+
+@pytest.mark.parametrize("line,output,sent", [
+    ("3 ping", "PONG\r\nPONG\r\nPONG\r\n", ['"ping"'] * 3),
+    ("0 ping", "Invalid vorn-cli repeat command option value.\r\n", []),
+    ("-2 ping", "Invalid vorn-cli repeat command option value.\r\n", []),
+    ("99999999999999999999 ping", "Invalid vorn-cli repeat command option value.\r\n", []),
+    ("3", "(error) ERR unknown command", ['"3"']),
+    ("3x ping", "(error) ERR unknown command", ['"3x" "ping"']),
+    ("2 quit", "OK\r\n", ['"quit"']),
+])
+def test_repeat_counts(server, shells, line, output, sent):
+    sh = shells("-p", str(server.port))
+    p = prompt_of(server)
+    sh.expect(p)
+    hook(server, "HISTORY", "CLEAR")
+    out = sh.run(line, output, p)
+    assert "(error)" not in out
+    got = received(server)
+    if line == "2 quit":
+        # QUIT went to the server (which closed the connection), the session
+        # went on, and the next command reconnected.
+        assert got == sent
+        sh.run("ping", "PONG", p)
+    else:
+        assert got == sent
+    assert sh.child.isalive()
+
+
+def test_history_file_never_holds_passwords(server, shells, tmp_path):
+    sh = shells("-p", str(server.port))
+    p = prompt_of(server)
+    sh.expect(p)
+    lines = [
+        ("set k v", "OK"),
+        ("auth secret1", "(error)"),
+        ("AUTH user secret2", "(error)"),
+        ("2 auth secret3", "(error)"),
+        ("acl setuser bob >secret4", "OK"),
+        ("ACL SetUser bob >secret5", "OK"),
+        ('auth "secret6', "Invalid argument(s)"),
+        ("3 acl 'setuser bob >secret7", "Invalid argument(s)"),
+        ('get "k', "Invalid argument(s)"),
+        ("0 get k", "Invalid vorn-cli repeat command option value."),
+        ("get k", '"v"'),
+    ]
+    for line, reply in lines:
+        sh.run(line, reply, p)
+    history = (tmp_path / "history").read_text()
+    assert history.splitlines() == ["set k v", 'get "k', "get k"]
+    assert "secret" not in history
+    # The file is loaded by the next session: the up arrow brings it back.
+    sh.send("quit")
+    sh.exit_status()
+    sh2 = shells("-p", str(server.port))
+    sh2.expect(p)
+    sh2.child.send("\x1b[A")
+    sh2.expect("quit")
+    sh2.child.send("\x1b[A")
+    sh2.expect("get k")
+    sh2.child.send("\r")
+    sh2.expect('"v"')
+
+
+def test_dev_null_history_keeps_the_session_history(server, shells, tmp_path):
+    env = shell_env(tmp_path, VORNCLI_HISTFILE="/dev/null")
+    sh = shells("-p", str(server.port), env=env)
+    p = prompt_of(server)
+    sh.expect(p)
+    sh.run("echo first-line", '"first-line"', p)
+    sh.child.send("\x1b[A\r")
+    sh.expect('"first-line"')
+    sh.expect(p)
+    assert not (tmp_path / "history").exists()
+    assert not (tmp_path / ".vorncli_history").exists()
+
+
+def test_default_history_file_lives_in_home(server, shells, tmp_path):
+    env = shell_env(tmp_path)
+    del env["VORNCLI_HISTFILE"]
+    sh = shells("-p", str(server.port), env=env)
+    p = prompt_of(server)
+    sh.expect(p)
+    sh.run("echo x", '"x"', p)
+    assert (tmp_path / ".vorncli_history").read_text() == "echo x\n"
+
+
+@pytest.mark.parametrize("rc,messages,hints", [
+    (":set nohints\n", [], False),
+    (":set hints\n", [], True),
+    ("hints\n", [".vornclirc: unknown vorn-cli internal command 'hints'"], True),
+    (":set colors\n:unset hints\n\n",
+     [".vornclirc: unknown vorn-cli preference 'colors'",
+      ".vornclirc: unknown vorn-cli internal command ':unset'"], True),
+])
+def test_preferences_file(server, shells, tmp_path, rc, messages, hints):
+    (tmp_path / "rc").write_text(rc)
+    sh = shells("-p", str(server.port))
+    p = prompt_of(server)
+    for m in messages:
+        sh.expect(m + "\r\n")
+    sh.expect(p)
+    assert ("hget k field" in sh.output("hget k")) == hints
+
+
+def test_preference_commands(server, shells):
+    sh = shells("-p", str(server.port))
+    p = prompt_of(server)
+    sh.expect(p)
+    sh.run(":set foo", "unknown vorn-cli preference 'foo'\r\n", p)
+    sh.run(":foo", "unknown vorn-cli internal command ':foo'\r\n", p)
+    sh.run(":set", "unknown vorn-cli internal command ':set'\r\n", p)
+    assert "hget k field" in sh.output("hget k")
+    assert "unknown" not in sh.output(":set nohints")
+    assert "field" not in sh.output("hget k")
+    sh.output(":set hints")
+    assert "hget k field" in sh.output("hget k")
+    sh.run("restart", "Use 'restart' only in Lua debugging mode.", p)
+
+
+def test_piped_input_runs_lines_without_history_or_preferences(server, tmp_path):
+    (tmp_path / "rc").write_text("hints\n")
+    env = shell_env(tmp_path)
+    r = subprocess.run([bin_path("vorn-cli"), "--no-motd", "-p", str(server.port)],
+                       input=b"set k v\nauth x\n2 get k\n\"bad\nquit\nping\n",
+                       stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
+                       timeout=10 * SLOW)
+    assert r.returncode == 0
+    assert r.stdout.startswith(b"OK\n")
+    assert b"v\nv\nInvalid argument(s)\n" in r.stdout
+    assert b"PONG" not in r.stdout  # quit ended the session
+    assert b".vornclirc" not in r.stdout + r.stderr
+    assert not (tmp_path / "history").exists()
+
+
+def test_timing_line_only_in_the_standard_form(server, shells):
+    for args, shown in ((), True), (("--raw",), False):
+        sh = shells("-p", str(server.port), *args)
+        p = prompt_of(server)
+        sh.expect(p)
+        hook(server, "DELAY", "PING", 1, 700)
+        out = sh.run("ping", "PONG", p)
+        m = re.search(r"\((\d+\.\d\d)s\)\r\n", out)
+        if shown:
+            assert m is not None, out
+            assert 0.69 <= float(m.group(1)) <= 0.7 + 3 * SLOW
+        else:
+            assert m is None, out
+        # A quick command prints no timing line.
+        out = sh.run("echo quick", "quick", p)
+        assert not re.search(r"\(\d+\.\d\ds\)", out)
+        sh.send("exit")
+        assert sh.exit_status() == 0
+
+
+def test_redirection_line_and_errors_do_not_end_the_session(start_server, shells):
+    a = start_server("--enable-test-hooks")
+    b = start_server("--enable-test-hooks")
+    RawConn(port=b.port).cmd("SET", "k", "from-b")
+    hook(a, "REPLY", "GET", 1, f"-MOVED 3999 127.0.0.1:{b.port}\r\n")
+    sh = shells("-c", "-e", "-p", str(a.port))
+    sh.expect(prompt_of(a))
+    sh.send("get k")
+    sh.expect(f"-> Redirected to slot [3999] located at 127.0.0.1:{b.port}\r\n")
+    sh.expect('"from-b"')
+    sh.expect(prompt_of(b))
+    # -e does not end an interactive session on an error reply.
+    sh.run("nosuchcommand", "(error) ERR unknown command", prompt_of(b))
+    sh.run("ping", "PONG", prompt_of(b))
+
+
+def test_help_texts(server, shells):
+    sh = shells("-p", str(server.port))
+    sh.expect(prompt_of(server))
+    out = sh.output("help")
+    assert "vorn-cli 255.255.255\r\n" in out
+    assert '"help @<group>" to get a list of commands in <group>\r\n' in out
+    out = sh.output("help @list")
+    assert out.count("summary:") == 20 and "group:" not in out
+    assert "LPUSH key element [element ...]" in out
+    out = sh.output("help get")
+    assert out.count("summary:") == 1 and "group: string" in out
+    assert sh.output("help client").count("summary:") == 14
+    assert sh.output("help client kill").count("summary:") == 1
+    assert "summary:" not in sh.output("help cl")
+    assert "summary:" not in sh.output("help @nosuchgroup")
+    # Learnt from the server's COMMAND reply: the table does not know it.
+    out = sh.output("help devhook")
+    assert "summary: Help not available" in out
+    assert "since: not known" in out
+    assert "group: generic" in out
+    assert "DEVHOOK" in sh.output("help @generic")
+
+
+def test_completion_and_hints(server, shells):
+    sh = shells("-p", str(server.port))
+    p = prompt_of(server)
+    sh.expect(p)
+    sh.child.send("hge\t")
+    sh.expect("HGET")
+    sh.child.send("\t")
+    sh.expect("HGETALL")
+    sh.child.send("\x1b")  # back to what was typed
+    sh.child.send("\x15")
+    sh.child.send("help @li\t")
+    sh.expect("help @list")
+    sh.child.send("\x1b\x15")
+    sh.child.send("devh\t")
+    sh.expect("DEVHOOK")  # learnt commands complete too
+    sh.child.send("\x1b\x15")
+    # Hints drop the arguments already typed; "-" params hint " -".
+    sh.child.send("hget k")
+    sh.expect("hget k\x1b[0;90;49m field")
+    sh.child.send("\x15command")
+    sh.expect("command\x1b[0;90;49m -")
+    sh.child.send("\x15")
+    sh.run("ping", "PONG", p)
+
+
+def test_help_without_a_server_reports_the_connection(shells):
+    port = free_port()
+    sh = shells("-p", str(port))
+    sh.expect("not connected> ")
+    sh.send("help get")
+    sh.expect(f"Could not connect to Vorn at 127.0.0.1:{port}: Connection refused")
+    out = sh.expect("not connected> ")
+    assert "summary:" not in out
+
+
+@pytest.mark.parametrize("how", ["quit", "ctrl-d", "ctrl-c", "protocol-error"])
+def test_terminal_is_restored_on_every_way_out(server, shells, tmp_path, how):
+    cli = bin_path("vorn-cli")
+    sh = shells(command=f"'{cli}' --no-motd -p {server.port}; echo status=$?; stty -a")
+    p = prompt_of(server)
+    sh.expect(p)
+    if how == "quit":
+        sh.send("quit")
+    elif how == "ctrl-d":
+        sh.child.send("\x04")
+    elif how == "ctrl-c":
+        sh.child.send("par")
+        sh.child.send("\x03")
+    else:
+        hook(server, "REPLY", "PING", 1, "!garbage\r\n")
+        sh.send("ping")
+        sh.expect("Protocol error")
+    m = sh.expect_re(r"status=(\d+)")
+    assert m.group(1) == ("1" if how == "protocol-error" else "0")
+    sh.child.expect(pexpect.EOF)
+    settings = sh.child.before
+    assert re.search(r"(?<!-)icanon", settings), settings
+    assert re.search(r"(?<!-)echo\b", settings), settings
