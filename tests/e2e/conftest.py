@@ -261,6 +261,27 @@ class RawConn:
         self.sock.close()
 
 
+def hook(server, *args):
+    """Runs DEVHOOK with the arguments on a connection of its own."""
+    return RawConn(port=server.port).cmd("DEVHOOK", *args)
+
+
+def history(server, skip=("DEVHOOK",)):
+    """Commands the server received, as MONITOR-style lines, without those
+    named in skip."""
+    prefixes = tuple(f'"{name}"'.encode() for name in skip)
+    return [h.decode() for h in hook(server, "HISTORY") if not h.startswith(prefixes)]
+
+
+def free_port():
+    """A loopback port nobody listens on (for a moment, at least)."""
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
 @pytest.fixture
 def connect(server):
     """Factory: connect() -> RawConn to the `server` fixture; closed on exit."""

@@ -1,36 +1,18 @@
 """vorn-cli running one command: repetition, standard input, exit statuses,
 authentication and database selection, cluster redirections, raw-text
 commands, SHUTDOWN and the streaming commands."""
-import socket
 import subprocess
 import time
 
 import pytest
 
-from conftest import SLOW, RawConn, bin_path, run_cli
+from conftest import SLOW, RawConn, bin_path, free_port, history, hook, run_cli
 
 TTY = {"FAKETTY": "1"}
 
 
-def hook(server, *args):
-    return RawConn(port=server.port).cmd("DEVHOOK", *args)
-
-
-def history(server):
-    """Commands the server received, as MONITOR-style lines."""
-    return [h.decode() for h in hook(server, "HISTORY") if not h.startswith(b'"DEVHOOK"')]
-
-
 def cli(server, *args, **kw):
     return run_cli(["-p", str(server.port), *args], **kw)
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
 
 
 def test_repeat_counts(server):

@@ -2,13 +2,9 @@
 in the standard (terminal), raw and CSV forms, and shows or hides pushes."""
 import pytest
 
-from conftest import RawConn, run_cli
+from conftest import hook, run_cli
 
 TTY = {"FAKETTY": "1"}
-
-
-def hook(server, *args):
-    return RawConn(port=server.port).cmd("DEVHOOK", *args)
 
 
 def get_as(server, wire, *opts, env=None):

@@ -4,31 +4,17 @@ hints, the timing line, redirections, reconnection and the terminal state on
 every way out."""
 import os
 import re
-import socket
 import subprocess
 
 import pexpect
 import pytest
 
-from conftest import SLOW, DevServer, RawConn, bin_path
-
-
-def hook(server, *args):
-    return RawConn(port=server.port).cmd("DEVHOOK", *args)
+from conftest import SLOW, DevServer, RawConn, bin_path, free_port, history, hook
 
 
 def received(server):
-    """Commands the server received, as MONITOR-style lines."""
-    return [h.decode() for h in hook(server, "HISTORY")
-            if not h.startswith(b'"DEVHOOK"') and not h.startswith(b'"COMMAND"')]
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
+    """Commands the server received, without the session's own COMMAND."""
+    return history(server, skip=("DEVHOOK", "COMMAND"))
 
 
 def plain(text):
