@@ -36,7 +36,7 @@ TEST(ReplSplit, DebuggerKeepsTheExpressionOfEvalLinesWhole) {
         bool ldb;
         Words words;
     } cases[] = {
-        {"eval redis.call('get', \"k\")  + 1", true, {"eval", "redis.call('get', \"k\")  + 1"}},
+        {"eval vorn.call('get', \"k\")  + 1", true, {"eval", "vorn.call('get', \"k\")  + 1"}},
         {"e  x", true, {"e", " x"}},
         {"e ", true, {"e", ""}},
         {"eval \"unbalanced", true, {"eval", "\"unbalanced"}},
