@@ -9,6 +9,7 @@
 #include "cli/config.h"
 #include "cli/render.h"
 #include "hivorn/hivorn.h"
+#include "small_stack.h"
 
 namespace {
 
@@ -158,7 +159,7 @@ TEST_F(Render, RawSeparatorsAndVerbatimForm) {
 }
 
 TEST_F(Render, DeepNestingRendersWithoutExhaustingTheStack) {
-    const int depth = 300000;
+    const int depth = smallstack::kDepth;
     std::string wire;
     for (int i = 0; i < depth; i++)
         wire += "*1\r\n";
@@ -166,9 +167,13 @@ TEST_F(Render, DeepNestingRendersWithoutExhaustingTheStack) {
     std::string tty;
     for (int i = 0; i < depth; i++)
         tty += "1) ";
-    EXPECT_EQ(render(wire, OUTPUT_STANDARD), tty + "(integer) 7\n");
-    EXPECT_EQ(render(wire, OUTPUT_RAW), "7\n");
-    EXPECT_EQ(render(wire, OUTPUT_CSV), "7\n");
+    ReplyPtr r = decode(wire);
+    ASSERT_TRUE(r);
+    smallstack::run([&] {
+        EXPECT_EQ(take(cliFormatReply(r.get(), OUTPUT_STANDARD, 0)), tty + "(integer) 7\n");
+        EXPECT_EQ(take(cliFormatReply(r.get(), OUTPUT_RAW, 0)), "7\n");
+        EXPECT_EQ(take(cliFormatReply(r.get(), OUTPUT_CSV, 0)), "7\n");
+    });
 }
 
 TEST_F(Render, UnknownModeAndTypeExit) {
