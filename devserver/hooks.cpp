@@ -97,6 +97,8 @@ static const char *kindName(HookKind k) {
     return "?";
 }
 
+const long long kMaxHookDelayMs = 86400000;
+
 static void devhookCmd(Client &c, Args &a) {
     if (!srv.hooks_enabled)
         return c.out.error("ERR test hooks are disabled; start the server with "
@@ -120,6 +122,10 @@ static void devhookCmd(Client &c, Args &a) {
             h.kind = sub == "delay" ? H_DELAY : H_CLOSE;
             if (!toLL(a[4], h.num) || h.num < 0)
                 return c.out.error("ERR value must be a non-negative integer");
+            // A day is longer than any test waits, and keeps the release
+            // time of a held reply far from overflowing.
+            if (h.kind == H_DELAY && h.num > kMaxHookDelayMs)
+                return c.out.error("ERR delay must be at most 86400000 ms");
         }
         srv.hooks.push_back(std::move(h));
         return c.out.ok();

@@ -35,6 +35,11 @@ def test_replyhex_and_counts(connect):
     assert c.cmd("GET", "a") is None  # the SET never ran
     assert c.cmd("DEVHOOK", "REPLYHEX", "ping", "1", "zz") == "ERR invalid hex bytes"
     assert c.cmd("DEVHOOK", "REPLY", "ping", "-1", "x").startswith("ERR count")
+    assert c.cmd("DEVHOOK", "CLOSE", "ping", "1", "-1").startswith("ERR value")
+    assert c.cmd("DEVHOOK", "DELAY", "ping", "1", "86400000") == "OK"
+    assert c.cmd("DEVHOOK", "DELAY", "ping", "1", "9223372036854775807") == (
+        "ERR delay must be at most 86400000 ms")
+    assert c.cmd("DEVHOOK", "RESET") == "OK"
     assert c.cmd("DEVHOOK", "BOGUS").startswith("ERR unknown DEVHOOK subcommand")
 
 
