@@ -32,6 +32,20 @@ ReplyPtr command(vornContext *c, const char *fmt, ...) {
     return ReplyPtr(static_cast<vornReply *>(r));
 }
 
+// Checks the reply of a command sent while setting up the connection: no
+// reply is an I/O error, an error reply "<what> failed: <text>".
+bool setupReplyOk(const ReplyPtr &reply, const char *what) {
+    if (!reply) {
+        fprintf(stderr, "\nI/O error\n");
+        return false;
+    }
+    if (reply->type == VORN_REPLY_ERROR) {
+        fprintf(stderr, "%s failed: %s\n", what, reply->str);
+        return false;
+    }
+    return true;
+}
+
 // A redirection always goes over TCP to the address it named.
 bool connectsOverTcp() {
     return config.hostsocket == nullptr || (config.cluster_mode && config.cluster_reissue_command);
@@ -43,28 +57,15 @@ int cliAuth(vornContext *ctx, const char *user, const char *auth) {
     if (auth == nullptr) return 0;
     ReplyPtr reply =
         user == nullptr ? command(ctx, "AUTH %s", auth) : command(ctx, "AUTH %s %s", user, auth);
-    if (!reply) {
-        fprintf(stderr, "\nI/O error\n");
-        return -1;
-    }
-    if (reply->type == VORN_REPLY_ERROR) {
-        fprintf(stderr, "AUTH failed: %s\n", reply->str);
-        return -1;
-    }
-    return 0;
+    return setupReplyOk(reply, "AUTH") ? 0 : -1;
 }
 
 int cliSelect(void) {
     if (config.input_dbnum == config.dbnum) return 0;
     ReplyPtr reply = command(context, "SELECT %d", config.input_dbnum);
-    if (!reply) {
-        fprintf(stderr, "\nI/O error\n");
-        return -1;
-    }
-    if (reply->type == VORN_REPLY_ERROR) {
-        fprintf(stderr, "SELECT %d failed: %s\n", config.input_dbnum, reply->str);
-        return -1;
-    }
+    char what[32];
+    snprintf(what, sizeof(what), "SELECT %d", config.input_dbnum);
+    if (!setupReplyOk(reply, what)) return -1;
     config.dbnum = config.input_dbnum;
     cliRefreshPrompt();
     return 0;
@@ -73,15 +74,7 @@ int cliSelect(void) {
 int cliSwitchProto(void) {
     if (!config.vosp3) return 0;
     ReplyPtr reply = command(context, "HELLO 3");
-    if (!reply) {
-        fprintf(stderr, "\nI/O error\n");
-        return -1;
-    }
-    if (reply->type == VORN_REPLY_ERROR) {
-        fprintf(stderr, "HELLO 3 failed: %s\n", reply->str);
-        return -1;
-    }
-    return 0;
+    return setupReplyOk(reply, "HELLO 3") ? 0 : -1;
 }
 
 int cliConnect(int flags) {
