@@ -3,13 +3,12 @@
 # median of `vorn-cli --version` (process start alone), measured in this run.
 set -euo pipefail
 dir=${VORN_BIN_DIR:-build-bench}
-exec /usr/bin/python3 - "$dir" "${CLIENT_ONESHOT_RUNS:-300}" <<'PY'
+PYTHONPATH="$(dirname "$0")" exec /usr/bin/python3 - "$dir" "${CLIENT_ONESHOT_RUNS:-300}" <<'PY'
 import statistics, subprocess, sys, time
+from devserver import devserver
+
 bindir, runs = sys.argv[1], int(sys.argv[2])
-srv = subprocess.Popen([f"{bindir}/vorn-devserver", "--port", "0"], stdin=subprocess.DEVNULL,
-                       stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-try:
-    port = int(srv.stdout.readline().split()[1].split(b"=")[1])
+with devserver(bindir) as port:
     cli = f"{bindir}/vorn-cli"
 
     import resource
@@ -33,7 +32,4 @@ try:
         print(f"{name:20s} median wall {w * 1e3:.3f} ms, client CPU {c * 1e3:.3f} ms")
     print(f"round trip adds {(ping[0] - base[0]) * 1e3:.3f} ms wall (goal <= 0.3 ms), "
           f"ratio {ping[0] / base[0]:.2f}x; CPU adds {(ping[1] - base[1]) * 1e3:.3f} ms")
-finally:
-    srv.terminate()
-    srv.wait(timeout=10)
 PY

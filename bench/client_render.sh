@@ -6,13 +6,12 @@
 # reply's size on the wire.
 set -euo pipefail
 dir=${VORN_BIN_DIR:-build-bench}
-exec /usr/bin/python3 - "$dir" "${CLIENT_RENDER_ELEMENTS:-1000000}" <<'PY'
+PYTHONPATH="$(dirname "$0")" exec /usr/bin/python3 - "$dir" "${CLIENT_RENDER_ELEMENTS:-1000000}" <<'PY'
 import os, resource, socket, statistics, subprocess, sys, time
+from devserver import devserver
+
 bindir, n = sys.argv[1], int(sys.argv[2])
-srv = subprocess.Popen([f"{bindir}/vorn-devserver", "--port", "0"], stdin=subprocess.DEVNULL,
-                       stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-try:
-    port = int(srv.stdout.readline().split()[1].split(b"=")[1])
+with devserver(bindir) as port:
     s = socket.create_connection(("127.0.0.1", port))
     batch = 10000
     for start in range(0, n, batch):
@@ -56,7 +55,4 @@ try:
     rss_kb = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
     print(f"peak RSS of vorn-cli {rss_kb / 1024:.1f} MB = {rss_kb * 1024 / wire:.2f}x the wire "
           f"size (goal <= 10x)")
-finally:
-    srv.terminate()
-    srv.wait(timeout=10)
 PY
