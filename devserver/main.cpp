@@ -75,7 +75,20 @@ static const char *kHelp =
     "  DEVHOOK RESET                        remove hooks, INFO overrides, SNI names\n"
     "                                       and history.\n";
 
+static const char *const kValueOptions[] = {"--port",        "--tls-port",           "--bind",
+                                            "--unix-socket", "--tls-cert",           "--tls-key",
+                                            "--tls-ca-cert", "--tls-verify-clients", "--password",
+                                            "--user",        "--databases"};
+
+// An option that takes a value must have one; anything else is unknown.
 static bool needArg(int i, int argc, const char *opt) {
+    bool known = false;
+    for (const char *v : kValueOptions)
+        known = known || strcmp(v, opt) == 0;
+    if (!known) {
+        fprintf(stderr, "vorn-devserver: unknown option '%s' (see --help)\n", opt);
+        return false;
+    }
     if (i + 1 >= argc) {
         fprintf(stderr, "vorn-devserver: %s needs a value\n", opt);
         return false;
@@ -144,9 +157,6 @@ int main(int argc, char **argv) {
                 return 1;
             }
             srv.databases = int(n);
-        } else {
-            fprintf(stderr, "vorn-devserver: unknown option '%s' (see --help)\n", argv[i]);
-            return 1;
         }
     }
     if (srv.tls_port >= 0 && (srv.tls_cert.empty() || srv.tls_key.empty())) {

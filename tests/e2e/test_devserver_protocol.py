@@ -202,10 +202,16 @@ def test_help_documents_options_and_hooks():
 def test_bad_options_fail_with_a_message():
     import subprocess
     from conftest import bin_path
-    for args in (["--port", "x"], ["--nope"], ["--user", "nopass"], ["--tls-port", "0"]):
+    for args, message in (
+            (["--port", "x"], b"invalid port 'x'"),
+            (["--nope"], b"unknown option '--nope'"),
+            (["--nope", "1"], b"unknown option '--nope'"),
+            (["--port"], b"--port needs a value"),
+            (["--user", "nopass"], b"--user takes NAME:PASS"),
+            (["--tls-port", "0"], b"--tls-port needs --tls-cert and --tls-key")):
         p = subprocess.run([bin_path("vorn-devserver")] + args, stdin=subprocess.DEVNULL,
                            capture_output=True, timeout=10)
-        assert p.returncode == 1 and p.stderr, args
+        assert p.returncode == 1 and message in p.stderr, args
 
 
 def test_every_command_survives_hostile_arguments(server, connect):
