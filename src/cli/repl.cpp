@@ -4,7 +4,6 @@
 // leading repeat count.
 #include "cli/repl.h"
 
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -54,15 +53,16 @@ bool carriesSecret(hisds *argv, int argc) {
            !strcasecmp(argv[first + 1], "setuser");
 }
 
-// A line with unbalanced quotes cannot be split, yet a mistyped password
-// command must stay out of the history file too: judge it by its first
-// blank-separated words with the quote characters taken out.
-bool unsplittableLineCarriesSecret(const char *line) {
+// The first three words of a line that does not split, read loosely: words
+// end at blanks, and quote characters are either dropped (auth"pw reads
+// authpw) or end a word too (acl "setuser"bob reads acl setuser bob).
+bool looseWordsCarrySecret(const char *line, bool quotes_separate) {
+    const char *blanks = quotes_separate ? " \t\r\n\v\f\"'" : " \t\r\n\v\f";
     hisds words[3];
     int count = 0;
     const char *p = line;
     while (count < 3 && *p != '\0') {
-        size_t len = strcspn(p, " \t\r\n\v\f");
+        size_t len = strcspn(p, blanks);
         hisds w = hi_sdsempty();
         for (size_t i = 0; i < len && w != nullptr; i++)
             if (p[i] != '"' && p[i] != '\'') w = hi_sdscatlen(w, p + i, 1);
@@ -72,13 +72,20 @@ bool unsplittableLineCarriesSecret(const char *line) {
         else
             hi_sdsfree(w);
         p += len;
-        while (*p != '\0' && isspace(static_cast<unsigned char>(*p)))
+        while (*p != '\0' && strchr(blanks, *p) != nullptr)
             p++;
     }
     bool secret = carriesSecret(words, count);
     for (int i = 0; i < count; i++)
         hi_sdsfree(words[i]);
     return secret;
+}
+
+// A line with unbalanced quotes cannot be split, yet a mistyped password
+// command must stay out of the history file too: it is kept out when either
+// loose reading of its words starts an AUTH or ACL SETUSER command.
+bool unsplittableLineCarriesSecret(const char *line) {
+    return looseWordsCarrySecret(line, false) || looseWordsCarrySecret(line, true);
 }
 
 int history = 0;             // in-memory history is kept (input is a terminal)

@@ -188,6 +188,9 @@ def test_history_file_never_holds_passwords(server, shells, tmp_path):
         ("ACL SetUser bob >secret5", "OK"),
         ('auth "secret6', "Invalid argument(s)"),
         ("3 acl 'setuser bob >secret7", "Invalid argument(s)"),
+        # A quote glued to the command word still reveals it.
+        ('auth"secret8', "Invalid argument(s)"),
+        ('acl "setuser"bob >secret9', "Invalid argument(s)"),
         ('get "k', "Invalid argument(s)"),
         ("0 get k", "Invalid vorn-cli repeat command option value."),
         ("get k", '"v"'),
@@ -216,6 +219,8 @@ def test_dev_null_history_keeps_the_session_history(server, shells, tmp_path):
     p = prompt_of(server)
     sh.expect(p)
     sh.run("echo first-line", '"first-line"', p)
+    # A password line stays out of the in-memory history as well.
+    sh.run("auth secret", "(error)", p)
     sh.child.send("\x1b[A\r")
     sh.expect('"first-line"')
     sh.expect(p)
@@ -266,6 +271,22 @@ def test_preference_commands(server, shells):
     sh.run("restart", "Use 'restart' only in Lua debugging mode.", p)
 
 
+def test_local_commands_send_nothing_to_the_server(server, shells):
+    sh = shells("-p", str(server.port))
+    p = prompt_of(server)
+    sh.expect(p)
+    hook(server, "HISTORY", "CLEAR")
+    sh.send("CLEAR")
+    sh.expect("\x1b[H\x1b[2J")
+    sh.expect(p)
+    sh.run(":set nohints", "", p)
+    sh.run("Restart", "Use 'restart' only in Lua debugging mode.", p)
+    sh.run(f"connect 127.0.0.1 {server.port}", "", p)
+    sh.send("Exit")
+    assert sh.exit_status() == 0
+    assert received(server) == []
+
+
 def test_piped_input_runs_lines_without_history_or_preferences(server, tmp_path):
     (tmp_path / "rc").write_text("hints\n")
     env = shell_env(tmp_path)
@@ -282,7 +303,7 @@ def test_piped_input_runs_lines_without_history_or_preferences(server, tmp_path)
 
 
 def test_timing_line_only_in_the_standard_form(server, shells):
-    for args, shown in ((), True), (("--raw",), False):
+    for args, shown in ((), True), (("--raw",), False), (("--csv",), False):
         sh = shells("-p", str(server.port), *args)
         p = prompt_of(server)
         sh.expect(p)
@@ -353,6 +374,10 @@ def test_completion_and_hints(server, shells):
     sh.child.send("help @li\t")
     sh.expect("help @list")
     sh.child.send("\x1b\x15")
+    # Both blanks after help stay as typed.
+    sh.child.send("help  @li\t")
+    sh.expect("help  @list")
+    sh.child.send("\x1b\x15")
     sh.child.send("devh\t")
     sh.expect("DEVHOOK")  # learnt commands complete too
     sh.child.send("\x1b\x15")
@@ -398,3 +423,23 @@ def test_terminal_is_restored_on_every_way_out(server, shells, tmp_path, how):
     settings = sh.child.before
     assert re.search(r"(?<!-)icanon", settings), settings
     assert re.search(r"(?<!-)echo\b", settings), settings
+
+
+@pytest.mark.parametrize("args,out", [
+    (["help"], b"vorn-cli 255.255.255\nTo get help about Vorn commands type:\n"),
+    (["?"], b"vorn-cli 255.255.255\nTo get help about Vorn commands type:\n"),
+    # The entries are built only by an interactive session.
+    (["help", "get"], b"\r\n"),
+    (["HELP", "@list"], b"\r\n"),
+])
+def test_one_shot_help(server, tmp_path, args, out):
+    r = subprocess.run([bin_path("vorn-cli"), "-p", str(server.port), *args],
+                       stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                       env=shell_env(tmp_path), timeout=10 * SLOW)
+    assert r.returncode == 0, r.stderr
+    if len(out) > 2:
+        assert r.stdout.startswith(out), r.stdout
+    else:
+        assert r.stdout == out
+    # Neither the help nor a COMMAND query reached the server.
+    assert history(server) == []
