@@ -238,6 +238,30 @@ def test_default_history_file_lives_in_home(server, shells, tmp_path):
     assert (tmp_path / ".vorncli_history").read_text() == "echo x\n"
 
 
+@pytest.mark.parametrize("files", ["directories", "missing-directory", "no-home"])
+def test_unusable_history_and_preferences_files_are_ignored(server, shells, tmp_path, files):
+    env = shell_env(tmp_path)
+    if files == "directories":
+        env["VORNCLI_HISTFILE"] = env["VORNCLI_RCFILE"] = str(tmp_path)
+    elif files == "missing-directory":
+        env["VORNCLI_HISTFILE"] = str(tmp_path / "none" / "history")
+        env["VORNCLI_RCFILE"] = str(tmp_path / "none" / "rc")
+    else:
+        for k in ("HOME", "VORNCLI_HISTFILE", "VORNCLI_RCFILE"):
+            del env[k]
+    sh = shells("-p", str(server.port), env=env)
+    p = prompt_of(server)
+    sh.expect(p)
+    sh.run("echo kept", '"kept"', p)
+    # The session history still works without a file behind it.
+    sh.child.send("\x1b[A\r")
+    sh.expect('"kept"')
+    sh.expect(p)
+    sh.send("quit")
+    assert sh.exit_status() == 0
+    assert sorted(os.listdir(tmp_path)) == []
+
+
 @pytest.mark.parametrize("rc,messages,hints", [
     (":set nohints\n", [], False),
     (":set hints\n", [], True),
