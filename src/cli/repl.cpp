@@ -210,6 +210,7 @@ void repl(void) {
         RepeatCount rc = parseRepeat(argv, argc);
         if (rc.bad) {
             fputs("Invalid vorn-cli repeat command option value.\n", stdout);
+            fflush(stdout);
             hi_sdsfreesplitres(argv, argc);
             linenoiseFree(line);
             continue;

@@ -326,6 +326,21 @@ def test_piped_input_runs_lines_without_history_or_preferences(server, tmp_path)
     assert not (tmp_path / "history").exists()
 
 
+def test_piped_session_messages_keep_their_order(server, tmp_path):
+    # Standard output is a pipe shared with standard error: every message
+    # must be out before the next line runs.
+    dead = free_port()
+    r = subprocess.run([bin_path("vorn-cli"), "--no-motd", "-p", str(server.port)],
+                       input=f"0 ping\nconnect 127.0.0.1 {dead}\n:set x\n\"bad\n".encode(),
+                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=shell_env(tmp_path),
+                       timeout=10 * SLOW)
+    assert r.returncode == 0
+    assert r.stdout == (b"Invalid vorn-cli repeat command option value.\n"
+                        b"Could not connect to Vorn at 127.0.0.1:%d: Connection refused\n"
+                        b"unknown vorn-cli preference 'x'\n"
+                        b"Invalid argument(s)\n" % dead)
+
+
 def test_timing_line_only_in_the_standard_form(server, shells):
     for args, shown in ((), True), (("--raw",), False), (("--csv",), False):
         sh = shells("-p", str(server.port), *args)
