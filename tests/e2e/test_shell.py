@@ -464,6 +464,52 @@ def test_terminal_is_restored_on_every_way_out(server, shells, tmp_path, how):
     assert re.search(r"(?<!-)echo\b", settings), settings
 
 
+# Runs a program as the terminal's foreground process group of its own, so
+# that a Ctrl-C reaches only the program; then reports how it ended and the
+# terminal settings it left behind.
+FOREGROUND = """
+import os, signal, subprocess, sys
+signal.signal(signal.SIGTTOU, signal.SIG_IGN)
+pid = os.fork()
+if pid == 0:
+    os.setpgid(0, 0)
+    os.tcsetpgrp(0, os.getpgrp())
+    signal.signal(signal.SIGTTOU, signal.SIG_DFL)
+    os.execv(sys.argv[1], sys.argv[1:])
+try:
+    os.setpgid(pid, pid)
+    os.tcsetpgrp(0, pid)
+except OSError:
+    pass
+_, status = os.waitpid(pid, 0)
+os.tcsetpgrp(0, os.getpgrp())
+print("signal=%d" % (os.WTERMSIG(status) if os.WIFSIGNALED(status) else 0), flush=True)
+subprocess.run(["stty", "-a"])
+"""
+
+
+def test_ctrl_c_during_a_command_ends_the_session_with_the_terminal_restored(
+        server, shells, tmp_path):
+    script = tmp_path / "foreground.py"
+    script.write_text(FOREGROUND)
+    sh = shells(command=f"/usr/bin/python3 '{script}' '{bin_path('vorn-cli')}' "
+                        f"--no-motd -p {server.port}")
+    p = prompt_of(server)
+    sh.expect(p)
+    hook(server, "DELAY", "PING", 1, 10000)
+    sh.send("ping")
+    sh.expect("\r\n")
+    # The reply is held back: the key is an interrupt, not an editing key.
+    sh.child.send("\x03")
+    m = sh.expect_re(r"signal=(\d+)")
+    assert int(m.group(1)) == 2
+    sh.child.expect(pexpect.EOF)
+    settings = sh.child.before
+    assert re.search(r"(?<!-)icanon", settings), settings
+    assert re.search(r"(?<!-)echo\b", settings), settings
+    assert re.search(r"(?<!-)isig", settings), settings
+
+
 @pytest.mark.parametrize("args,out", [
     (["help"], b"vorn-cli 255.255.255\nTo get help about Vorn commands type:\n"),
     (["?"], b"vorn-cli 255.255.255\nTo get help about Vorn commands type:\n"),
