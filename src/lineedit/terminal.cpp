@@ -1,14 +1,17 @@
 #include "lineedit/terminal.h"
 
 #include <poll.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 namespace lineedit::term {
@@ -21,6 +24,44 @@ bool exit_hook_installed = false;
 
 void restoreAtExit() {
     if (raw_fd >= 0) disableRawMode(raw_fd);
+}
+
+// Signals that end the process by default and can still arrive while the
+// terminal is raw (the keyboard sends none then, but kill and a closing
+// terminal do). While raw, each one first gives the terminal its mode back
+// and then takes its default course; a signal the process ignores or handles
+// itself is left alone.
+constexpr int kEndingSignals[] = {SIGTERM, SIGHUP, SIGQUIT};
+struct sigaction previous_actions[std::size(kEndingSignals)];
+bool signal_caught[std::size(kEndingSignals)];
+
+void restoreAndResignal(int sig) {
+    int saved_errno = errno;
+    if (raw_fd >= 0) tcsetattr(raw_fd, TCSANOW, &saved_mode);
+    // The action was reset to the default on entry; the signal is delivered
+    // again once this handler returns.
+    raise(sig);
+    errno = saved_errno;
+}
+
+void catchEndingSignals() {
+    for (size_t i = 0; i < std::size(kEndingSignals); i++) {
+        signal_caught[i] = false;
+        struct sigaction &prev = previous_actions[i];
+        if (sigaction(kEndingSignals[i], nullptr, &prev) != 0) continue;
+        if ((prev.sa_flags & SA_SIGINFO) || prev.sa_handler != SIG_DFL) continue;
+        struct sigaction sa = {};
+        sa.sa_handler = restoreAndResignal;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_RESETHAND | SA_RESTART;
+        signal_caught[i] = sigaction(kEndingSignals[i], &sa, nullptr) == 0;
+    }
+}
+
+void releaseEndingSignals() {
+    for (size_t i = 0; i < std::size(kEndingSignals); i++)
+        if (signal_caught[i]) sigaction(kEndingSignals[i], &previous_actions[i], nullptr);
+    std::fill(std::begin(signal_caught), std::end(signal_caught), false);
 }
 
 // How long a terminal gets to answer a cursor position query.
@@ -80,12 +121,16 @@ int enableRawMode(int fd) {
     // queued for the following lines.
     if (tcsetattr(fd, TCSADRAIN, &mode) == -1) return -1;
     raw_fd = fd;
+    catchEndingSignals();
     return 0;
 }
 
 void disableRawMode(int fd) {
     if (raw_fd != fd) return;
-    if (tcsetattr(fd, TCSADRAIN, &saved_mode) != -1) raw_fd = -1;
+    if (tcsetattr(fd, TCSADRAIN, &saved_mode) != -1) {
+        raw_fd = -1;
+        releaseEndingSignals();
+    }
 }
 
 size_t windowColumns(int ofd) {

@@ -4,6 +4,7 @@ hints, the timing line, redirections, reconnection and the terminal state on
 every way out."""
 import os
 import re
+import signal
 import subprocess
 
 import pexpect
@@ -481,6 +482,7 @@ try:
     os.tcsetpgrp(0, pid)
 except OSError:
     pass
+print("pid=%d;" % pid, flush=True)
 _, status = os.waitpid(pid, 0)
 os.tcsetpgrp(0, os.getpgrp())
 print("signal=%d" % (os.WTERMSIG(status) if os.WIFSIGNALED(status) else 0), flush=True)
@@ -488,21 +490,33 @@ subprocess.run(["stty", "-a"])
 """
 
 
-def test_ctrl_c_during_a_command_ends_the_session_with_the_terminal_restored(
-        server, shells, tmp_path):
+@pytest.mark.parametrize("how", ["ctrl-c-during-a-command", "sigterm-at-the-prompt",
+                                 "sighup-at-the-prompt", "sigterm-during-a-command"])
+def test_ending_signals_leave_the_terminal_restored(server, shells, tmp_path, how):
     script = tmp_path / "foreground.py"
     script.write_text(FOREGROUND)
     sh = shells(command=f"/usr/bin/python3 '{script}' '{bin_path('vorn-cli')}' "
                         f"--no-motd -p {server.port}")
+    pid = int(sh.expect_re(r"pid=(\d+);").group(1))
     p = prompt_of(server)
     sh.expect(p)
-    hook(server, "DELAY", "PING", 1, 10000)
-    sh.send("ping")
-    sh.expect("\r\n")
-    # The reply is held back: the key is an interrupt, not an editing key.
-    sh.child.send("\x03")
+    if how.endswith("during-a-command"):
+        hook(server, "DELAY", "PING", 1, 10000)
+        sh.send("ping")
+        # The editor has handed the line over once it ends the row.
+        sh.expect("\r\n")
+    else:
+        sh.child.send("pin")
+        sh.expect("pin")
+    if how == "ctrl-c-during-a-command":
+        # The reply is held back: the key is an interrupt, not an editing key.
+        sh.child.send("\x03")
+        want = signal.SIGINT
+    else:
+        want = signal.SIGHUP if how.startswith("sighup") else signal.SIGTERM
+        os.kill(pid, want)
     m = sh.expect_re(r"signal=(\d+)")
-    assert int(m.group(1)) == 2
+    assert int(m.group(1)) == want
     sh.child.expect(pexpect.EOF)
     settings = sh.child.before
     assert re.search(r"(?<!-)icanon", settings), settings
