@@ -1,0 +1,177 @@
+// The -u address parser against a small model of the address rules: every
+// accepted address must fill the same scheme, credentials, host, port and
+// database, and every rejected one must print the expected message and exit
+// with status 1.
+//
+// Rejection ends the process by design. This target is linked with
+// -Wl,--wrap=exit, so calls to exit() land in __wrap_exit below: during a
+// parse it records the status and jumps back here; at any other time it hands
+// over to the real exit(). The jump leaves only the parser's own frames, which
+// own nothing (it frees its string before exiting), so nothing is skipped
+// that would need cleaning up. Standard error is pointed at a memory buffer
+// for the length of a parse, which captures the message.
+#include <cctype>
+#include <csetjmp>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "cli/config.h"
+#include "cli/options.h"
+#include "hivorn/sds.h"
+
+extern "C" [[noreturn]] void __real_exit(int status);
+
+namespace {
+
+jmp_buf *armed = nullptr;
+int exitStatus = -1;
+
+void check(bool ok) {
+    if (!ok) abort();
+}
+
+struct Expected {
+    std::string error; // the message of a rejected address, empty otherwise
+    int tls = 0;
+    std::optional<std::string> user, auth;
+    std::string host = "127.0.0.1";
+    int port = 6379;
+    int db = 0;
+};
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+bool decode(std::string_view s, std::optional<std::string> &out, std::string &error) {
+    std::string d;
+    for (size_t i = 0; i < s.size(); i++) {
+        if (s[i] != '%') {
+            d += s[i];
+            continue;
+        }
+        if (s.size() - i < 3) {
+            error = "Incomplete URI encoding\n";
+            return false;
+        }
+        if (hexValue(s[i + 1]) < 0 || hexValue(s[i + 2]) < 0) {
+            error = "Illegal character in URI encoding\n";
+            return false;
+        }
+        d += static_cast<char>(hexValue(s[i + 1]) * 16 + hexValue(s[i + 2]));
+        i += 2;
+    }
+    out = d;
+    return true;
+}
+
+bool startsNoCase(std::string_view s, std::string_view prefix) {
+    return s.size() >= prefix.size() && strncasecmp(s.data(), prefix.data(), prefix.size()) == 0;
+}
+
+Expected model(const std::string &uri) {
+    Expected e;
+    std::string_view rest(uri);
+    if (startsNoCase(rest, "vorns://")) {
+        e.tls = 1;
+        rest.remove_prefix(8);
+    } else if (startsNoCase(rest, "vorn://")) {
+        rest.remove_prefix(7);
+    } else {
+        e.error = "Invalid URI scheme\n";
+        return e;
+    }
+    if (rest.empty()) return e;
+
+    if (size_t at = rest.find('@'); at != rest.npos) {
+        size_t colon = rest.find(':');
+        std::string_view password = rest.substr(0, at);
+        if (colon < at) {
+            if (!decode(rest.substr(0, colon), e.user, e.error)) return e;
+            password = rest.substr(colon + 1, at - colon - 1);
+        }
+        if (!decode(password, e.auth, e.error)) return e;
+        rest.remove_prefix(at + 1);
+    }
+    if (rest.empty()) return e;
+
+    size_t slash = rest.find('/');
+    if (rest[0] != '/') {
+        std::string_view host = rest.substr(0, slash);
+        if (size_t colon = host.find(':'); colon != host.npos) {
+            e.port = atoi(rest.data() + colon + 1);
+            host = host.substr(0, colon);
+        }
+        e.host = host;
+    }
+    if (slash != rest.npos && slash + 1 < rest.size()) e.db = atoi(rest.data() + slash + 1);
+    return e;
+}
+
+std::optional<std::string> field(const char *s) {
+    if (s == nullptr) return std::nullopt;
+    return std::string(s, hi_sdslen(const_cast<char *>(s)));
+}
+
+} // namespace
+
+extern "C" [[noreturn]] void __wrap_exit(int status) {
+    if (armed != nullptr) {
+        jmp_buf *back = armed;
+        armed = nullptr;
+        exitStatus = status;
+        longjmp(*back, 1);
+    }
+    __real_exit(status);
+}
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    // The credentials of the last address are released before the leak
+    // check at exit, which would otherwise find them once the list that
+    // holds them went away.
+    cliConfigSetDefaults();
+    atexit([] { cliConfigSetDefaults(); });
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    std::string uri(reinterpret_cast<const char *>(data), size);
+    uri.resize(strlen(uri.c_str())); // an argument ends at its first NUL
+    Expected want = model(uri);
+
+    cliConfigSetDefaults();
+    static char message[256];
+    memset(message, 0, sizeof(message));
+    FILE *capture = fmemopen(message, sizeof(message) - 1, "w");
+    check(capture != nullptr);
+    FILE *savedStderr = stderr;
+    stderr = capture;
+
+    static jmp_buf back;
+    exitStatus = -1;
+    if (setjmp(back) == 0) {
+        armed = &back;
+        parseVornUri(uri.c_str());
+    }
+    armed = nullptr;
+    stderr = savedStderr;
+    fclose(capture);
+
+    if (!want.error.empty()) {
+        check(exitStatus == 1 && want.error == message);
+    } else {
+        check(exitStatus == -1 && message[0] == '\0');
+        check(config.tls == want.tls && field(config.user) == want.user &&
+              field(config.auth) == want.auth);
+        check(field(config.hostip) == want.host && config.hostport == want.port &&
+              config.input_dbnum == want.db);
+    }
+    return 0;
+}
