@@ -3,15 +3,9 @@
 // database, and every rejected one must print the expected message and exit
 // with status 1.
 //
-// Rejection ends the process by design. This target is linked with
-// -Wl,--wrap=exit, so calls to exit() land in __wrap_exit below: during a
-// parse it records the status and jumps back here; at any other time it hands
-// over to the real exit(). The jump leaves only the parser's own frames, which
-// own nothing (it frees its string before exiting), so nothing is skipped
-// that would need cleaning up. Standard error is pointed at a memory buffer
-// for the length of a parse, which captures the message.
+// Rejection ends the process by design; exit_trap.h turns it into a return
+// with the status and the message.
 #include <cctype>
-#include <csetjmp>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -22,14 +16,10 @@
 
 #include "cli/config.h"
 #include "cli/options.h"
+#include "exit_trap.h"
 #include "hivorn/sds.h"
 
-extern "C" [[noreturn]] void __real_exit(int status);
-
 namespace {
-
-jmp_buf *armed = nullptr;
-int exitStatus = -1;
 
 void check(bool ok) {
     if (!ok) abort();
@@ -122,16 +112,6 @@ std::optional<std::string> field(const char *s) {
 
 } // namespace
 
-extern "C" [[noreturn]] void __wrap_exit(int status) {
-    if (armed != nullptr) {
-        jmp_buf *back = armed;
-        armed = nullptr;
-        exitStatus = status;
-        longjmp(*back, 1);
-    }
-    __real_exit(status);
-}
-
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     // The credentials of the last address are released before the leak
     // check at exit, which would otherwise find them once the list that
@@ -147,27 +127,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Expected want = model(uri);
 
     cliConfigSetDefaults();
-    static char message[256];
-    memset(message, 0, sizeof(message));
-    FILE *capture = fmemopen(message, sizeof(message) - 1, "w");
-    check(capture != nullptr);
-    FILE *savedStderr = stderr;
-    stderr = capture;
-
-    static jmp_buf back;
-    exitStatus = -1;
-    if (setjmp(back) == 0) {
-        armed = &back;
-        parseVornUri(uri.c_str());
-    }
-    armed = nullptr;
-    stderr = savedStderr;
-    fclose(capture);
+    std::string message;
+    int status = exit_trap::run([&] { parseVornUri(uri.c_str()); }, message);
 
     if (!want.error.empty()) {
-        check(exitStatus == 1 && want.error == message);
+        check(status == 1 && message == want.error);
     } else {
-        check(exitStatus == -1 && message[0] == '\0');
+        check(status == -1 && message.empty());
         check(config.tls == want.tls && field(config.user) == want.user &&
               field(config.auth) == want.auth);
         check(field(config.hostip) == want.host && config.hostport == want.port &&
