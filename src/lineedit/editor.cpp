@@ -352,7 +352,20 @@ void LineEditor::stopCompletion(bool accept) {
 
 // ---- drawing ----
 
+void LineEditor::redrawIfDeferred(std::string &out) {
+    if (!stale_) return;
+    deferred_ = false;
+    refresh(out);
+}
+
 void LineEditor::refresh(std::string &out, bool with_hint) {
+    // Nothing is drawn in between, so the layout of the last drawing stays
+    // true for the one that catches up.
+    if (deferred_) {
+        stale_ = true;
+        return;
+    }
+    stale_ = false;
     Frame f;
     f.prompt = prompt_;
     f.buf = buf_;
@@ -381,6 +394,7 @@ EditStatus LineEditor::finish(EditStatus status, std::string &out) {
     // Leave the cursor after the whole line and drop the hint, so that what
     // follows starts below the line and the screen shows what was entered.
     pos_ = buf_.size();
+    deferred_ = false;
     refresh(out, false);
     return status;
 }

@@ -45,6 +45,13 @@ class LineEditor {
     // Nothing followed the Esc byte: it was the Esc key.
     void escapeTimeout(std::string &out);
 
+    // While more input is already waiting (a paste, typing ahead), redraws
+    // are put off: drawing the line and asking for its hint after every
+    // byte would cost time in the square of the pasted length.
+    void setDeferred(bool deferred) { deferred_ = deferred; }
+    // Draws the line if a redraw was put off.
+    void redrawIfDeferred(std::string &out);
+
     void setColumns(size_t cols) { cols_ = cols ? cols : 80; }
     const std::string &line() const { return buf_; }
     size_t cursor() const { return pos_; }
@@ -102,6 +109,9 @@ class LineEditor {
     // History as seen by this edit: stored lines then the line being typed.
     std::vector<std::string> entries_;
     size_t entry_ = 0;
+
+    bool deferred_ = false;
+    bool stale_ = false; // a redraw was put off
 
     bool completing_ = false;
     std::vector<std::string> candidates_;

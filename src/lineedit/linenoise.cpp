@@ -62,10 +62,13 @@ char *editOnTerminal(const char *prompt) {
         }
         // Follow window size changes between key presses.
         if (size_t cols = lineedit::term::windowColumns(STDOUT_FILENO)) editor.setColumns(cols);
+        bool more = r == 1 && lineedit::term::inputPending(STDIN_FILENO);
+        editor.setDeferred(more);
         if (r == 0)
             editor.escapeTimeout(out);
         else
             status = editor.feed(c, out);
+        if (!more && status == lineedit::EditStatus::Editing) editor.redrawIfDeferred(out);
         lineedit::term::writeAll(STDOUT_FILENO, out);
     }
 

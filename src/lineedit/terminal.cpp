@@ -180,4 +180,9 @@ int readByte(int fd, unsigned char &c, int timeout_ms) {
     }
 }
 
+bool inputPending(int fd) {
+    struct pollfd p = {fd, POLLIN, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
+}
+
 } // namespace lineedit::term

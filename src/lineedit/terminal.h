@@ -26,5 +26,7 @@ bool writeAll(int fd, std::string_view data);
 // Reads one byte. Returns 1, 0 when `timeout_ms` (>= 0) passed without
 // input, -1 at end of input or on error.
 int readByte(int fd, unsigned char &c, int timeout_ms);
+// True when a byte can be read at once.
+bool inputPending(int fd);
 
 } // namespace lineedit::term

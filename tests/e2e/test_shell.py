@@ -4,6 +4,7 @@ hints, the timing line, redirections, reconnection and the terminal state on
 every way out."""
 import os
 import re
+import time
 import signal
 import subprocess
 
@@ -78,6 +79,14 @@ class Shell:
         self.send(f"echo {mark}")
         self.expect(f'"{mark}"')
         return plain(self.child.before)
+
+    def hint(self, text):
+        """Types text without a line end and returns the hint drawn after it
+        ("" for none), then clears the line."""
+        self.child.send(text)
+        self.child.expect(re.escape(text) + r"(?:\x1b\[0;90;49m([^\x1b]*)\x1b\[0m)?\r")
+        self.child.send("\x15")  # Ctrl-U
+        return self.child.match.group(1) or ""
 
     def exit_status(self):
         self.child.expect(pexpect.EOF)
@@ -278,7 +287,7 @@ def test_preferences_file(server, shells, tmp_path, rc, messages, hints):
     for m in messages:
         sh.expect(m + "\r\n")
     sh.expect(p)
-    assert ("hget k field" in sh.output("hget k")) == hints
+    assert sh.hint("hget k") == (" field" if hints else "")
 
 
 def test_preference_commands(server, shells):
@@ -288,11 +297,11 @@ def test_preference_commands(server, shells):
     sh.run(":set foo", "unknown vorn-cli preference 'foo'\r\n", p)
     sh.run(":foo", "unknown vorn-cli internal command ':foo'\r\n", p)
     sh.run(":set", "unknown vorn-cli internal command ':set'\r\n", p)
-    assert "hget k field" in sh.output("hget k")
+    assert sh.hint("hget k") == " field"
     assert "unknown" not in sh.output(":set nohints")
-    assert "field" not in sh.output("hget k")
+    assert sh.hint("hget k") == ""
     sh.output(":set hints")
-    assert "hget k field" in sh.output("hget k")
+    assert sh.hint("hget k") == " field"
     sh.run("restart", "Use 'restart' only in Lua debugging mode.", p)
 
 
@@ -422,11 +431,8 @@ def test_completion_and_hints(server, shells):
     sh.expect("DEVHOOK")  # learnt commands complete too
     sh.child.send("\x1b\x15")
     # Hints drop the arguments already typed; "-" params hint " -".
-    sh.child.send("hget k")
-    sh.expect("hget k\x1b[0;90;49m field")
-    sh.child.send("\x15command")
-    sh.expect("command\x1b[0;90;49m -")
-    sh.child.send("\x15")
+    assert sh.hint("hget k") == " field"
+    assert sh.hint("command") == " -"
     sh.run("ping", "PONG", p)
 
 
@@ -542,3 +548,19 @@ def test_one_shot_help(server, tmp_path, args, out):
         assert r.stdout == out
     # Neither the help nor a COMMAND query reached the server.
     assert history(server) == []
+
+
+def test_a_long_paste_is_drawn_a_few_times_not_once_per_byte(server, shells):
+    sh = shells("-p", str(server.port))
+    p = prompt_of(server)
+    sh.expect(p)
+    value = "v" * 20000
+    start = time.monotonic()
+    sh.child.send(f"echo {value}\r")
+    sh.expect(f'"{value}"')
+    drawn = len(sh.child.before)
+    sh.expect(p)
+    # Redrawing the line after every byte wrote some 200 MB here; a handful
+    # of drawings of 20 KB each is what a paste should cost.
+    assert drawn < 40 * len(value), drawn
+    assert time.monotonic() - start < 20 * SLOW

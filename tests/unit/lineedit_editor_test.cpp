@@ -328,3 +328,61 @@ TEST(LineEditorMask, EchoesStarsAndNeverTheTextOrItsHints) {
 }
 
 } // namespace
+
+namespace {
+
+int hintCalls = 0;
+char *countingHint(const char *, int *, int *) {
+    hintCalls++;
+    return strdup(" hint");
+}
+
+} // namespace
+
+// A paste arrives with more bytes waiting: the line is drawn (and its hint
+// asked for) once when the input runs dry, not after every byte, and that
+// one drawing is the one an editor fed byte by byte would end with.
+TEST(LineEditorDrawing, RedrawsArePutOffWhileInputIsWaiting) {
+    for (bool multiline : {false, true}) {
+        EditorOptions opts;
+        opts.multiline = multiline;
+        opts.hints = countingHint;
+        opts.free_hints = freeHint;
+        const std::string paste(60, 'x');
+
+        LineEditor eager("> ", 80, opts, nullptr);
+        std::string eagerOut;
+        eager.begin(eagerOut);
+        hintCalls = 0;
+        eagerOut += feedKeys(eager, paste).output;
+        EXPECT_EQ(hintCalls, 60);
+
+        LineEditor lazy("> ", 80, opts, nullptr);
+        std::string lazyOut;
+        lazy.begin(lazyOut);
+        hintCalls = 0;
+        lazy.setDeferred(true);
+        std::string during;
+        for (char c : paste)
+            ASSERT_EQ(lazy.feed(static_cast<unsigned char>(c), during), EditStatus::Editing);
+        EXPECT_EQ(during, "");
+        EXPECT_EQ(hintCalls, 0);
+        std::string caughtUp;
+        lazy.redrawIfDeferred(caughtUp);
+        EXPECT_EQ(hintCalls, 1);
+        EXPECT_NE(caughtUp.find(paste + " hint"), std::string::npos) << "multiline=" << multiline;
+        if (!multiline) {
+            ASSERT_LE(caughtUp.size(), eagerOut.size());
+            EXPECT_EQ(eagerOut.substr(eagerOut.size() - caughtUp.size()), caughtUp);
+        }
+        std::string again;
+        lazy.redrawIfDeferred(again);
+        EXPECT_EQ(again, "") << "nothing left to catch up";
+
+        // Enter while input is still waiting draws the finished line at once.
+        lazy.setDeferred(true);
+        std::string end;
+        EXPECT_EQ(lazy.feed('\r', end), EditStatus::Accepted);
+        EXPECT_NE(end.find(paste), std::string::npos);
+    }
+}
