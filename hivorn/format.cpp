@@ -92,8 +92,8 @@ const char *consumePrintfArg(const char *p, va_list *ap) {
     return nullptr;
 }
 
-// The longest printf specification rendered, from '%' to the letter.
-const size_t MAX_PRINTF_SPEC = 13;
+// The longest printf conversion rendered, from '%' to the letter.
+const size_t MAX_PRINTF_CONVERSION = 13;
 
 } // namespace
 
@@ -164,11 +164,11 @@ long long vornvFormatCommand(char **target, const char *format, va_list ap) {
                     goto cleanup;
                 }
                 size_t l = (end + 1) - c;
-                if (l <= MAX_PRINTF_SPEC) {
-                    char spec[MAX_PRINTF_SPEC + 1];
-                    memcpy(spec, c, l);
-                    spec[l] = '\0';
-                    newarg = hi_sdscatvprintf(curarg, spec, cpy);
+                if (l <= MAX_PRINTF_CONVERSION) {
+                    char conversion[MAX_PRINTF_CONVERSION + 1];
+                    memcpy(conversion, c, l);
+                    conversion[l] = '\0';
+                    newarg = hi_sdscatvprintf(curarg, conversion, cpy);
                     // The loop steps over two characters; land after the letter.
                     c = end - 1;
                 }

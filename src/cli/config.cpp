@@ -5,7 +5,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "modes/spectrum_palette.h"
+#include "modes/latency_palette.h"
 
 cliConfig config;
 cliPreferences pref = {1};

@@ -38,7 +38,7 @@ TEST(FormatCommand, Table) {
     EXPECT_EQ(empty, "*0\r\n");
     EXPECT_EQ(rc, 4);
     EXPECT_EQ(fmt(&rc, "   "), "*0\r\n");
-    // A specification longer than 13 characters is skipped, its argument
+    // A conversion longer than 13 characters is skipped, its argument
     // still consumed: the walk resumes two characters after the '%'.
     EXPECT_EQ(fmt(&rc, "A %000000000000010d %s", 7, "z"),
               "*3\r\n$1\r\nA\r\n$15\r\n00000000000010d\r\n$1\r\nz\r\n");
