@@ -2,7 +2,6 @@
 // directory from the password database.
 #include "cli/motd.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -89,19 +88,15 @@ static void writeCachedMOTD(const std::string &path, const hisds msg) {
     umask(mask);
     bool ok = fchmod(fd, 0666 & ~mask) == 0;
 
-    const char *p = msg;
-    size_t left = strlen(msg);
-    while (ok && left > 0) {
-        ssize_t n = write(fd, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
+    // fputs stops at the first zero byte, as the cache keeps the text only.
+    FILE *fp = fdopen(fd, "wb");
+    if (fp == nullptr) {
+        close(fd);
+        ok = false;
+    } else {
+        if (ok && fputs(msg, fp) == EOF) ok = false;
+        if (fclose(fp) != 0) ok = false;
     }
-    if (close(fd) != 0) ok = false;
     if (!ok || rename(tmp.c_str(), path.c_str()) != 0) unlink(tmp.c_str());
 }
 

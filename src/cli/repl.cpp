@@ -183,68 +183,78 @@ void cliLoadPreferences(void) {
     fclose(fp);
 }
 
+namespace {
+
+// The words of one line, released with it.
+struct Words {
+    hisds *argv = nullptr;
+    int argc = 0;
+    Words(const Words &) = delete;
+    Words &operator=(const Words &) = delete;
+    explicit Words(char *line) { argv = cliSplitArgs(line, &argc); }
+    ~Words() {
+        if (argv != nullptr) hi_sdsfreesplitres(argv, argc);
+    }
+};
+
+// Acts on one non-empty line. Returns true for the debugger's "restart",
+// which leaves the session.
+bool evalLine(char *line) {
+    Words words(line);
+    if (words.argv == nullptr) {
+        if (!unsplittableLineCarriesSecret(line)) recordLine(line);
+        printf("Invalid argument(s)\n");
+        fflush(stdout);
+        return false;
+    }
+    if (words.argc == 0) return false; // blanks only
+    hisds *argv = words.argv;
+    int argc = words.argc;
+
+    RepeatCount rc = parseRepeat(argv, argc);
+    if (rc.bad) {
+        fputs("Invalid vorn-cli repeat command option value.\n", stdout);
+        fflush(stdout);
+        return false;
+    }
+    if (!carriesSecret(argv, argc)) recordLine(line);
+
+    if (!strcasecmp(argv[0], "quit") || !strcasecmp(argv[0], "exit")) exit(0);
+
+    if (argv[0][0] == ':') {
+        cliSetPreferences(argv, argc, 1);
+    } else if (!strcasecmp(argv[0], "restart")) {
+        if (config.eval) {
+            config.eval_ldb = 1;
+            config.output = OUTPUT_RAW;
+            return true; // the debugger driver starts the session again
+        }
+        printf("Use 'restart' only in Lua debugging mode.");
+    } else if (argc == 3 && !strcasecmp(argv[0], "connect")) {
+        hi_sdsfree(config.hostip);
+        config.hostip = hi_sdsnew(argv[1]);
+        config.hostport = atoi(argv[2]);
+        cliRefreshPrompt();
+        cliConnect(CC_FORCE);
+    } else if (argc == 1 && !strcasecmp(argv[0], "clear")) {
+        linenoiseClearScreen();
+    } else {
+        runCommand(argv, argc, rc);
+    }
+    fflush(stdout);
+    return false;
+}
+
+} // namespace
+
 void repl(void) {
     startSession();
 
     char *line;
     while ((line = linenoise(context != nullptr ? config.prompt : "not connected> ")) != nullptr) {
-        if (line[0] == '\0') {
-            linenoiseFree(line);
-            continue;
-        }
-        int argc = 0;
-        hisds *argv = cliSplitArgs(line, &argc);
-        if (argv == nullptr) {
-            if (!unsplittableLineCarriesSecret(line)) recordLine(line);
-            printf("Invalid argument(s)\n");
-            fflush(stdout);
-            linenoiseFree(line);
-            continue;
-        }
-        if (argc == 0) { // blanks only
-            hi_sdsfreesplitres(argv, argc);
-            linenoiseFree(line);
-            continue;
-        }
-
-        RepeatCount rc = parseRepeat(argv, argc);
-        if (rc.bad) {
-            fputs("Invalid vorn-cli repeat command option value.\n", stdout);
-            fflush(stdout);
-            hi_sdsfreesplitres(argv, argc);
-            linenoiseFree(line);
-            continue;
-        }
-        if (!carriesSecret(argv, argc)) recordLine(line);
-
-        if (!strcasecmp(argv[0], "quit") || !strcasecmp(argv[0], "exit")) exit(0);
-
-        if (argv[0][0] == ':') {
-            cliSetPreferences(argv, argc, 1);
-        } else if (!strcasecmp(argv[0], "restart")) {
-            if (config.eval) {
-                config.eval_ldb = 1;
-                config.output = OUTPUT_RAW;
-                hi_sdsfreesplitres(argv, argc);
-                linenoiseFree(line);
-                return; // the debugger driver starts the session again
-            }
-            printf("Use 'restart' only in Lua debugging mode.");
-            fflush(stdout);
-        } else if (argc == 3 && !strcasecmp(argv[0], "connect")) {
-            hi_sdsfree(config.hostip);
-            config.hostip = hi_sdsnew(argv[1]);
-            config.hostport = atoi(argv[2]);
-            cliRefreshPrompt();
-            cliConnect(CC_FORCE);
-        } else if (argc == 1 && !strcasecmp(argv[0], "clear")) {
-            linenoiseClearScreen();
-        } else {
-            runCommand(argv, argc, rc);
-        }
-        fflush(stdout);
-        hi_sdsfreesplitres(argv, argc);
+        bool restart = line[0] != '\0' && evalLine(line);
         linenoiseFree(line);
+        if (restart) return;
     }
     exit(0);
 }
