@@ -3,8 +3,6 @@
 #include <climits>
 #include <cstring>
 
-#include "hivorn/sds.h"
-#include "support/adlist.h"
 #include "support/siphash.h"
 #include "support/vornassert.h"
 #include "support/zmalloc.h"
@@ -157,22 +155,6 @@ uint64_t dictGenHashFunction(const void *key, size_t len) {
 uint64_t dictGenCaseHashFunction(const unsigned char *buf, size_t len) {
     return siphash_nocase(buf, len, dict_hash_function_seed);
 }
-
-uint64_t dictSdsHash(const void *key) {
-    hisds s = static_cast<hisds>(const_cast<void *>(key));
-    return dictGenHashFunction(s, hi_sdslen(s));
-}
-
-int dictSdsKeyCompare(void *, const void *key1, const void *key2) {
-    hisds a = static_cast<hisds>(const_cast<void *>(key1));
-    hisds b = static_cast<hisds>(const_cast<void *>(key2));
-    size_t l1 = hi_sdslen(a);
-    return l1 == hi_sdslen(b) && memcmp(a, b, l1) == 0;
-}
-
-void dictSdsDestructor(void *, void *val) { hi_sdsfree(static_cast<hisds>(val)); }
-
-void dictListDestructor(void *, void *val) { listRelease(static_cast<list *>(val)); }
 
 dict *dictCreate(dictType *type, void *privDataPtr) {
     dict *d = static_cast<dict *>(zmalloc(sizeof(*d)));

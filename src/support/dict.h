@@ -95,14 +95,6 @@ void dictReleaseIterator(dictIterator *iter);
 // Moves up to n non-empty buckets; returns 1 while entries remain to move.
 int dictRehash(dict *d, int n);
 
-// Callbacks for tables keyed on hisds strings: the hash and comparison cover
-// every byte of the string (NUL bytes included), the destructors release a
-// hisds and a list respectively.
-uint64_t dictSdsHash(const void *key);
-int dictSdsKeyCompare(void *privdata, const void *key1, const void *key2);
-void dictSdsDestructor(void *privdata, void *val);
-void dictListDestructor(void *privdata, void *val);
-
 // The process-wide 16-byte hash key. Left at all zeros by the client, so that
 // iteration orders are reproducible.
 void dictSetHashFunctionSeed(const uint8_t *seed);

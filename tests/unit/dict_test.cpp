@@ -12,6 +12,7 @@
 #include "hivorn/sds.h"
 #include "support/adlist.h"
 #include "support/siphash.h"
+#include "cli/dict_types.h"
 
 namespace {
 
