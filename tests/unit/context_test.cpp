@@ -437,14 +437,51 @@ TEST(ContextConnect, CommandTimeoutBoundsABlockingReceive) {
         EXPECT_EQ(got.tv_usec, 200000);
     }
     Fd server = acceptPeer(listener.get());
-    // The peer never answers: the expired receive timeout shows as EAGAIN.
+    // The peer never answers: the socket reports the expired receive timeout
+    // as EAGAIN, and the context as the timeout it is.
     auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(command(c.get(), "PING"), nullptr);
     double took = secondsSince(t0);
-    EXPECT_EQ(c->err, VORN_ERR_IO);
-    EXPECT_STREQ(c->errstr, "Resource temporarily unavailable");
+    EXPECT_EQ(c->err, VORN_ERR_TIMEOUT);
+    EXPECT_STREQ(c->errstr, "recv timeout");
     EXPECT_GE(took, 0.15);
     EXPECT_LT(took, 5.0);
+}
+
+TEST(ContextConnect, CommandTimeoutBoundsABlockedSend) {
+    int port = 0;
+    Fd listener = bindLoopback("127.0.0.1", &port);
+    ASSERT_TRUE(listener.valid());
+    ContextPtr c = connectWithCommandTimeout(port, {0, 200000});
+    ASSERT_NE(c, nullptr);
+    ASSERT_EQ(c->err, 0) << c->errstr;
+    Fd server = acceptPeer(listener.get());
+    // The peer never reads: far more than both socket buffers hold.
+    const std::string big(64 << 20, 'v');
+    ASSERT_EQ(vornAppendCommand(c.get(), "SET k %b", big.data(), big.size()), VORN_OK);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_NE(vornGetReply(c.get(), nullptr), VORN_OK);
+    double took = secondsSince(t0);
+    EXPECT_EQ(c->err, VORN_ERR_TIMEOUT);
+    EXPECT_STREQ(c->errstr, "send timeout");
+    EXPECT_GE(took, 0.15);
+    EXPECT_LT(took, 10.0);
+}
+
+TEST(ContextTransport, WritingToAPeerThatWentAwayIsAnErrorNotASignal) {
+    // In a child with the default SIGPIPE action, which would end it.
+    EXPECT_EXIT(
+        {
+            signal(SIGPIPE, SIG_DFL);
+            PairedContext p = pairedContext();
+            if (p.c == nullptr) _exit(2);
+            p.peer = Fd();
+            void *reply = vornCommand(p.c.get(), "PING");
+            bool ok = reply == nullptr && p.c->err == VORN_ERR_IO &&
+                      strcmp(p.c->errstr, "Broken pipe") == 0;
+            _exit(ok ? 0 : 3);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 // ---- requests and replies ----
