@@ -53,6 +53,23 @@ bool connectsOverTcp() {
 
 } // namespace
 
+vornContext *cliOpenConnection(const char *host, int port, const char *socket_path) {
+    vornOptions options = {};
+    if (socket_path != nullptr) {
+        VORN_OPTIONS_SET_UNIX(&options, socket_path);
+    } else {
+        VORN_OPTIONS_SET_TCP(&options, host, port);
+    }
+    struct timeval tv = {};
+    if (config.timeout > 0) {
+        tv.tv_sec = static_cast<time_t>(config.timeout / 1000000);
+        tv.tv_usec = static_cast<suseconds_t>(config.timeout % 1000000);
+        options.connect_timeout = &tv;
+        options.command_timeout = &tv;
+    }
+    return vornConnectWithOptions(&options);
+}
+
 int cliAuth(vornContext *ctx, const char *user, const char *auth) {
     if (auth == nullptr) return 0;
     ReplyPtr reply =
@@ -88,7 +105,7 @@ int cliConnect(int flags) {
     if (context == nullptr) {
         bool tcp = connectsOverTcp();
         context =
-            tcp ? vornConnect(config.hostip, config.hostport) : vornConnectUnix(config.hostsocket);
+            cliOpenConnection(config.hostip, config.hostport, tcp ? nullptr : config.hostsocket);
         if (context == nullptr) {
             // Only an allocation failure leaves no context to report on.
             if (!(flags & CC_QUIET)) fprintf(stderr, "Could not connect to Vorn: Out of memory\n");

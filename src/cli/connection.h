@@ -16,6 +16,11 @@ extern vornContext *context;
 // why. After an AUTH, SELECT or HELLO failure the connection stays open.
 int cliConnect(int flags);
 
+// Opens a blocking connection to host:port, or to the Unix socket when host
+// is null; with -t, connecting and every later read and write of it are
+// bounded by that timeout. The caller checks err.
+vornContext *cliOpenConnection(const char *host, int port, const char *socket_path);
+
 // AUTH with the password (and user, when set); nothing is sent without a
 // password. Returns 0 or -1.
 int cliAuth(vornContext *ctx, const char *user, const char *auth);

@@ -240,7 +240,7 @@ namespace {
 // one of the names this system uses, separated by blanks. Summaries are
 // plain descriptions: a product, company or person named in one shows here.
 std::string strangeProperNames(const char *summary) {
-    static const std::set<std::string> known = {"Vorn",        "Lua", "HyperLogLog",
+    static const std::set<std::string> known = {"Vorn",         "Lua", "HyperLogLog",
                                                 "HyperLogLogs", "IDs", "Cluster"};
     std::string strange;
     bool sentence_start = true;
