@@ -525,6 +525,16 @@ def test_timed_out_command_leaves_the_session_running(server, shells):
     sh.run("get k", '"fresh"', p)
 
 
+def test_connect_refuses_a_port_out_of_range(server, shells):
+    sh = shells("-p", str(server.port))
+    p = prompt_of(server)
+    sh.expect(p)
+    for port in ("99999", "0", "80x"):
+        sh.run(f"connect 127.0.0.1 {port}",
+               f"Invalid value for connect: '{port}' (expected a port, 1-65535)", p)
+    sh.run("ping", "PONG", p)
+
+
 def test_help_texts(server, shells):
     sh = shells("-p", str(server.port))
     sh.expect(prompt_of(server))
