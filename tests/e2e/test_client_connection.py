@@ -117,6 +117,29 @@ def test_closed_standard_output_still_ends_a_repeating_command(server):
         p.wait()
 
 
+def test_closed_standard_output_ends_a_session_that_ignores_sigpipe(server):
+    # A session reading its lines from a pipe, streaming MONITOR output into
+    # a reader that goes away.
+    p = subprocess.Popen([bin_path("vorn-cli"), "-p", str(server.port)],
+                         stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                         stderr=subprocess.DEVNULL)
+    try:
+        p.stdin.write(b"monitor\n")
+        p.stdin.flush()
+        assert p.stdout.readline() == b"OK\n"
+        p.stdout.close()
+        c = RawConn(port=server.port)
+        deadline = time.monotonic() + 10 * SLOW
+        while p.poll() is None and time.monotonic() < deadline:
+            c.cmd("PING")
+            time.sleep(0.05)
+        assert p.poll() == 1
+    finally:
+        p.kill()
+        p.wait()
+        p.stdin.close()
+
+
 def silent(conn):
     """Accepts and never answers: waits for the client to go away."""
     while conn.recv(65536):
