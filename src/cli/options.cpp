@@ -408,11 +408,17 @@ template <size_t N> void printHelpEntries(const HelpEntry (&entries)[N], int num
 // The longest pause or timeout accepted, in seconds: a day.
 constexpr double kMaxSeconds = 86400;
 
-void applyTimeout(const char *option, const char *value) {
+// Reads a pause or timeout in seconds into microseconds, or exits with the
+// refusal message.
+long long secondsValue(const char *option, const char *text) {
     long long us = 0;
-    if (!cliParseSeconds(value, kMaxSeconds, &us))
-        cliInvalidNumber(option, value, "seconds, 0-86400");
-    config.timeout = us;
+    if (!cliParseSeconds(text, kMaxSeconds, &us))
+        cliInvalidNumber(option, text, "seconds, 0-86400");
+    return us;
+}
+
+void applyTimeout(const char *option, const char *value) {
+    config.timeout = secondsValue(option, value);
 }
 
 struct ExtraOption {
@@ -634,10 +640,7 @@ static bool parseSpecialOption(int argc, char **argv, int *i) {
     } else if (isv("-r")) {
         config.repeat = numberValue(arg, value(), repeatRange);
     } else if (isv("-i")) {
-        long long us = 0;
-        const char *v = value();
-        if (!cliParseSeconds(v, kMaxSeconds, &us)) cliInvalidNumber(arg, v, "seconds, 0-86400");
-        config.interval = us;
+        config.interval = secondsValue(arg, value());
     } else if (isv("-u")) {
         char *uri = value();
         UriSecret secret = parseUri(uri);
