@@ -28,7 +28,7 @@ bool History::setMaxLen(int len) {
 namespace {
 
 // Writes the lines to fp and closes it; false when any write failed.
-bool writeLines(const std::deque<std::string> &lines, FILE *fp, bool sync) {
+bool writeLines(const std::deque<std::string> &lines, FILE *fp) {
     bool ok = true;
     for (const std::string &l : lines) {
         if (fwrite(l.data(), 1, l.size(), fp) != l.size() || fputc('\n', fp) == EOF) {
@@ -37,7 +37,6 @@ bool writeLines(const std::deque<std::string> &lines, FILE *fp, bool sync) {
         }
     }
     if (ok && fflush(fp) != 0) ok = false;
-    if (ok && sync && fsync(fileno(fp)) != 0) ok = false;
     int saved = errno;
     if (fclose(fp) != 0 && ok) {
         ok = false;
@@ -61,7 +60,7 @@ int History::save(const char *path) const {
             close(fd);
             return -1;
         }
-        return writeLines(lines_, fp, false) ? 0 : -1;
+        return writeLines(lines_, fp) ? 0 : -1;
     }
 
     // A regular file is never rewritten in place, where a full disk would
@@ -78,7 +77,7 @@ int History::save(const char *path) const {
     int fd = mkostemp(tmp.data(), O_CLOEXEC);
     if (fd < 0) return -1;
     FILE *fp = fdopen(fd, "w");
-    bool ok = fp != nullptr && writeLines(lines_, fp, true);
+    bool ok = fp != nullptr && writeLines(lines_, fp);
     if (fp == nullptr) close(fd);
     if (ok && rename(tmp.c_str(), target.c_str()) == 0) return 0;
     int saved = errno;
