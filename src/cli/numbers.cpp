@@ -52,7 +52,11 @@ bool cliParseReal(const char *text, float *out) {
     return true;
 }
 
-void cliInvalidNumber(const char *option, const char *text, const char *what) {
+void cliPrintInvalidNumber(const char *option, const char *text, const char *what) {
     fprintf(stderr, "Invalid value for option %s: '%s' (expected %s)\n", option, text, what);
+}
+
+void cliInvalidNumber(const char *option, const char *text, const char *what) {
+    cliPrintInvalidNumber(option, text, what);
     exit(1);
 }

@@ -30,5 +30,7 @@ bool cliParseSeconds(const char *text, double max_seconds, long long *micros);
 bool cliParseReal(const char *text, float *out);
 
 // "Invalid value for option <option>: '<text>' (expected <what>)" on
-// standard error, then exit status 1.
+// standard error.
+void cliPrintInvalidNumber(const char *option, const char *text, const char *what);
+// The same message, then exit status 1.
 [[noreturn]] void cliInvalidNumber(const char *option, const char *text, const char *what);

@@ -151,8 +151,10 @@ struct UriSecret {
 static int uriNumber(const char *start, const char *end, const cliNumberRange &range) {
     hisds text = hi_sdsnewlen(start, static_cast<size_t>(end - start));
     long long v = 0;
-    if (!cliParseInteger(text, range, &v)) cliInvalidNumber("-u", text, range.what);
+    bool valid = cliParseInteger(text, range, &v);
+    if (!valid) cliPrintInvalidNumber("-u", text, range.what);
     hi_sdsfree(text);
+    if (!valid) exit(1);
     return static_cast<int>(v);
 }
 

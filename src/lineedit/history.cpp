@@ -49,11 +49,22 @@ bool writeLines(const std::deque<std::string> &lines, FILE *fp) {
 } // namespace
 
 int History::save(const char *path) const {
+    // A symbolic link stays a link: what is saved is the file it names.
+    std::string target = path;
+    struct stat st;
+    bool exists = lstat(path, &st) == 0;
+    if (exists && S_ISLNK(st.st_mode)) {
+        if (char *resolved = realpath(path, nullptr)) {
+            target = resolved;
+            free(resolved);
+        }
+        exists = stat(target.c_str(), &st) == 0;
+    }
+
     // Save to a file that is not a regular file (a FIFO, a device) as it is:
     // there is nothing there to replace.
-    struct stat st;
-    if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
-        int fd = open(path, O_WRONLY | O_CLOEXEC | O_NONBLOCK);
+    if (exists && !S_ISREG(st.st_mode)) {
+        int fd = open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) return -1;
         FILE *fp = fdopen(fd, "w");
         if (!fp) {
@@ -64,15 +75,10 @@ int History::save(const char *path) const {
     }
 
     // A regular file is never rewritten in place, where a full disk would
-    // leave it cut short: the lines go to a new file beside it (beside the
-    // file a symbolic link names), which replaces the old one only once it
-    // is complete. History may hold secrets typed as arguments, so the new
-    // file is readable by its owner only.
-    std::string target = path;
-    if (char *resolved = realpath(path, nullptr)) {
-        target = resolved;
-        free(resolved);
-    }
+    // leave it cut short: the lines go to a new file beside it, which
+    // replaces the old one only once it is complete. History may hold
+    // secrets typed as arguments, so the new file is readable by its owner
+    // only.
     std::string tmp = target + ".tmp-XXXXXX";
     int fd = mkostemp(tmp.data(), O_CLOEXEC);
     if (fd < 0) return -1;
