@@ -177,7 +177,7 @@ vornReply *reconnectingVornCommand(vornContext *c, const char *fmt, ...) {
             printf("Reconnecting... %d\r", ++tries);
             fflush(stdout);
             vornFree(c);
-            c = vornConnect(config.hostip, config.hostport);
+            c = cliOpenConnection(config.hostip, config.hostport, nullptr);
             if (c != nullptr && !c->err && config.tls) {
                 const char *err = nullptr;
                 if (cliSecureConnection(c, config.sslconfig, &err) != 0 && err) {
