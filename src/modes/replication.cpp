@@ -114,8 +114,9 @@ unsigned long long sendSync(vornContext *c, char *out_eof, int *out_usemark) {
         return 0;
     }
     *out_usemark = 0;
-    // A "+CONTINUE" (a partial resynchronisation) has no snapshot: length 0.
-    if (buf[0] == '+') return 0;
+    // A partial resynchronisation (the answer to a typed PSYNC naming an
+    // offset) has no snapshot: the stream follows at once.
+    if (startsWith(buf, "+CONTINUE")) return 0;
     char *end = nullptr;
     errno = 0;
     unsigned long long len = strtoull(buf + 1, &end, 10);
