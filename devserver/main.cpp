@@ -10,6 +10,7 @@ namespace dev {
 Server srv;
 void registerTransactionCommands(std::vector<Command> &t);
 void registerReplicationCommands(std::vector<Command> &t);
+void registerScriptingCommands(std::vector<Command> &t);
 } // namespace dev
 
 using namespace dev;
@@ -230,6 +231,7 @@ int main(int argc, char **argv) {
     registerPubsubCommands(srv.commands);
     registerTransactionCommands(srv.commands);
     registerReplicationCommands(srv.commands);
+    registerScriptingCommands(srv.commands);
     registerHookCommands(srv.commands);
     for (size_t i = 0; i < srv.commands.size(); i++)
         srv.cmd_index[srv.commands[i].name] = i;

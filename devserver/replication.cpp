@@ -231,6 +231,7 @@ static void feedOne(Client &r, const std::string &bytes) {
 }
 
 void feedReplicas(const Client &c, const Args &a) {
+    if (c.no_propagate) return;
     ReplyWriter w;
     w.bulks(a);
     bool select_sent = false;

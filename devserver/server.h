@@ -205,6 +205,7 @@ struct Client {
     long long produce_at = 0;
     // A script debugging session of this connection.
     std::shared_ptr<ScriptDebug> ldb;
+    bool no_propagate = false; // its writes are not replicated (rolled back later)
     // Client-side caching.
     bool tracking = false;
     bool tracking_bcast = false;
