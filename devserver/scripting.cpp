@@ -215,7 +215,7 @@ void luaToReply(lua_State *L, int idx, ReplyWriter &w) {
 static std::string withCode(std::string s) {
     size_t sp = s.find(' ');
     std::string word = s.substr(0, sp);
-    bool code = !word.empty();
+    bool code = !word.empty() && word[0] >= 'A' && word[0] <= 'Z';
     for (char ch : word)
         code = code && ((ch >= 'A' && ch <= 'Z') || ch == '_' || (ch >= '0' && ch <= '9'));
     return code ? s : "ERR " + s;
@@ -228,7 +228,7 @@ std::string scriptErrorText(lua_State *L, int idx) {
         lua_pop(L, 1);
         if (!e.empty()) return withCode(e);
     }
-    if (lua_type(L, idx) == LUA_TSTRING) return withCode(lua_tostring(L, idx));
+    if (lua_isstring(L, idx)) return withCode(lua_tostring(L, idx)); // numbers too
     return "ERR user_script: the script raised an error that is not a message";
 }
 
@@ -375,8 +375,15 @@ void scriptHook(lua_State *L, lua_Debug *ar) {
     ScriptRun *run = currentRun();
     if (!run) return;
     if (ar->event == LUA_HOOKCOUNT) {
-        if (nowMs() > run->deadline)
-            luaL_error(L, "Script killed: it ran longer than lua-time-limit");
+        if (nowMs() <= run->deadline) return;
+        // Level 0 in a hook is the script function itself: name its line.
+        lua_Debug d;
+        std::string where;
+        if (lua_getstack(L, 0, &d) && lua_getinfo(L, "Sl", &d) && d.currentline > 0)
+            where = std::string(d.short_src) + ":" + std::to_string(d.currentline) + ": ";
+        where += "Script killed: it ran longer than lua-time-limit";
+        lua_pushlstring(L, where.data(), where.size());
+        lua_error(L);
         return;
     }
     if (ar->event == LUA_HOOKLINE && run->ldb) ldbLineHook(L, ar);
