@@ -287,3 +287,118 @@ def test_typed_sync_enters_the_replica_stream(primary, typed):
     assert r.returncode == 1
     # The typed command is the one request: no second SYNC behind it.
     assert [w for _, w in p.requests] == [[w.encode() for w in typed]]
+
+
+# ---- against vorn-devserver ----
+
+import snapshot_format  # noqa: E402
+from conftest import RawConn, hook  # noqa: E402
+
+
+def fill(c):
+    c.cmd("SET", "s", "v\r\n\0x")
+    c.cmd("SET", "ttl", "1", "PX", "600000")
+    c.cmd("RPUSH", "l", "a", "b", "")
+    c.cmd("HSET", "h", "f", "1")
+    c.cmd("ZADD", "z", "1.5", "a")
+    c.cmd("SELECT", "2")
+    c.cmd("SET", "in2", "x")
+    c.cmd("SELECT", "0")
+
+
+@pytest.mark.parametrize("diskless", ["no", "yes"])
+def test_dump_loads_back_with_every_key_equal(start_server, tmp_path, diskless):
+    a = start_server("--enable-test-hooks", "--snapshot-pad", "100000",
+                     "--repl-diskless-sync", diskless)
+    c = RawConn(port=a.port)
+    fill(c)
+    out = tmp_path / "dump.vdb"
+    r = vdb(a, out)
+    assert r.returncode == 0, r.stderr
+    form = b"until EOF marker" if diskless == "yes" else b"writing %d bytes" % out.stat().st_size
+    assert form in r.stderr
+    keys, pad = snapshot_format.parse(out.read_bytes())
+    assert pad == 100000
+    b = RawConn(port=start_server("--load", str(out)).port)
+    for db, names in ((0, ["s", "ttl", "l", "h", "z"]), (2, ["in2"])):
+        c.cmd("SELECT", db)
+        b.cmd("SELECT", db)
+        assert sorted(b.cmd("KEYS", "*")) == sorted(k.encode() for k in names)
+        assert b.cmd("DEBUG", "DIGEST-VALUE", *names) == c.cmd("DEBUG", "DIGEST-VALUE", *names)
+    b.cmd("SELECT", 0)
+    assert 590 <= b.cmd("TTL", "ttl") <= 600
+
+
+@pytest.mark.parametrize("hooks,diskless", [
+    ([("PREPARE", "3", "50")], "no"),
+    ([("PAUSE", "100", "3", "-15")], "yes"),
+    ([("PAUSE", "100", "-1", "-39")], "yes"),
+    ([("TRAILER", "*1\r\n$4\r\nPING\r\n")], "no"),
+], ids=["preparing", "split-mark-25-15", "split-mark-39-1", "more-data-waiting"])
+def test_dump_through_the_transfer_hooks(start_server, tmp_path, hooks, diskless):
+    a = start_server("--enable-test-hooks", "--repl-diskless-sync", diskless)
+    fill(RawConn(port=a.port))
+    for h in hooks:
+        hook(a, "SYNC", *h)
+    ref = tmp_path / "ref.vdb"
+    out = tmp_path / "d.vdb"
+    hook(a, "SYNC", "CLEAR")
+    assert vdb(a, ref).returncode == 0
+    for h in hooks:
+        hook(a, "SYNC", *h)
+    r = vdb(a, out)
+    assert r.returncode == 0, r.stderr
+    assert out.read_bytes() == ref.read_bytes()
+    snapshot_format.parse(out.read_bytes())
+
+
+@pytest.mark.parametrize("diskless", ["no", "yes"])
+def test_dump_cut_midway_leaves_the_old_file(start_server, tmp_path, diskless):
+    a = start_server("--enable-test-hooks", "--snapshot-pad", "50000",
+                     "--repl-diskless-sync", diskless)
+    out = tmp_path / "d.vdb"
+    out.write_bytes(b"yesterday")
+    hook(a, "SYNC", "CUT", "30000")
+    r = vdb(a, out)
+    assert r.returncode == 1
+    assert r.stderr.endswith(b"I/O Error reading VDB payload from socket\n")
+    assert listing(tmp_path) == ["d.vdb"]
+    assert out.read_bytes() == b"yesterday"
+
+
+def test_replica_shows_every_write_of_another_client(start_server):
+    a = start_server("--enable-test-hooks", "--repl-diskless-sync", "yes")
+    proc = subprocess.Popen([bin_path("vorn-cli"), "-p", str(a.port), "--replica"],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE)
+    err = b""
+    try:
+        c = RawConn(port=a.port)
+        c.cmd("CONFIG", "SET", "repl-ping-replica-period", "1")
+        # Writes once the replica is logging (its acknowledgement answered).
+        while b"sending REPLCONF ACK 0\n" not in err:
+            line = proc.stderr.readline()
+            assert line, err
+            err += line
+        time.sleep(0.3)
+        c.cmd("SET", "k", "1")
+        c.cmd("SELECT", "1")
+        c.cmd("RPUSH", "l", "a b", "\"q\"")
+        c.cmd("SELECT", "0")
+        c.cmd("DEL", "k")
+        lines = []
+        while len(lines) < 6:
+            line = proc.stdout.readline()
+            assert line, lines
+            if line != b'"PING"\n':  # the server's keep-alive, once a second
+                lines.append(line)
+        assert lines == [b'"SELECT","0"\n', b'"SET","k","1"\n', b'"SELECT","1"\n',
+                         b'"RPUSH","l","a b","\\"q\\""\n', b'"SELECT","0"\n', b'"DEL","k"\n']
+    finally:
+        proc.kill()
+        proc.wait(timeout=5)
+        err += proc.stderr.read()
+        proc.stdout.close()
+        proc.stderr.close()
+    assert b"SYNC with master, discarding bytes of bulk transfer until EOF marker...\n" in err
+    assert b"sending REPLCONF ACK 0\n" in err
