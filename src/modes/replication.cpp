@@ -226,6 +226,7 @@ void getVDB(vornContext **conn, const char *filename) {
     char held[VDB_EOF_MARK_SIZE];
 
     static char buf[kDumpChunk];
+    unsigned long long bytes = 0; // length form: written so far
     while (payload != 0) {
         ssize_t nread = readConn(c, buf, std::min<unsigned long long>(payload, sizeof(buf)));
         if (nread <= 0) {
@@ -236,6 +237,7 @@ void getVDB(vornContext **conn, const char *filename) {
         if (!usemark) {
             writeOut(buf, n);
             payload -= n;
+            bytes += n;
             continue;
         }
         const unsigned long long before = window.seen;
@@ -264,6 +266,8 @@ void getVDB(vornContext **conn, const char *filename) {
         if (!out.truncate(size)) fprintf(stderr, "ftruncate failed: %s.\n", strerror(errno));
         fprintf(stderr, "Transfer finished with success after %llu bytes\n", size);
     } else {
+        // A file written in place may have been longer than this snapshot.
+        if (!out.truncate(bytes)) fprintf(stderr, "ftruncate failed: %s.\n", strerror(errno));
         fprintf(stderr, "Transfer finished with success.\n");
     }
 

@@ -86,8 +86,13 @@ bool vdbOutput::open(const char *name) {
     std::string tmp = dirOf(target_) + "." + baseOf(target_) + ".tmp-XXXXXX";
     int fd = mkstemp(tmp.data());
     if (fd == -1) {
-        // The message names the path the user gave; report why the directory
-        // refused, which is why that path cannot be written either.
+        if (errno == EACCES && exists) {
+            // A file we may write in a directory we may not: written in
+            // place, emptied again should the transfer fail.
+            fd_ = ::open(name, O_WRONLY);
+            in_place_ = fd_ != -1;
+            return in_place_;
+        }
         return false;
     }
     // mkstemp makes the file private: give it the mode the file had, or the
@@ -164,6 +169,9 @@ bool vdbOutput::commit() {
 }
 
 void vdbOutput::discard() {
+    if (in_place_ && fd_ != -1 && ftruncate(fd_, 0) != 0) {
+        // Nothing more can be done about it; the message already went out.
+    }
     if (fd_ != -1 && !isStdout()) close(fd_);
     fd_ = -1;
     if (!tmp_.empty()) {

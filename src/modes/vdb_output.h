@@ -1,7 +1,9 @@
 // Where a snapshot transfer writes: standard output for "-", a FIFO or a
 // device directly, and a regular file by way of a temporary file beside it
 // that takes the file's place only once the transfer is complete, so a
-// transfer that fails midway never leaves a file that looks whole.
+// transfer that fails midway never leaves a file that looks whole. An
+// existing file in a directory we may not write to is written in place and
+// emptied when the transfer fails.
 #pragma once
 
 #include <string>
@@ -20,7 +22,7 @@ class vdbOutput {
     bool isStdout() const { return fd_ == 1 && name_ == "-"; }
     // True when the output can be cut back to the snapshot size: a regular
     // file. Elsewhere bytes written are final.
-    bool seekable() const { return !tmp_.empty(); }
+    bool seekable() const { return !tmp_.empty() || in_place_; }
 
     // Writes all of buf; false with errno set (0 for a write that made no
     // progress without an error).
@@ -42,4 +44,5 @@ class vdbOutput {
     std::string target_; // where a regular file ends up (symbolic links resolved)
     std::string tmp_;    // the temporary file of a regular file, else empty
     int fd_ = -1;
+    bool in_place_ = false;
 };

@@ -402,3 +402,21 @@ def test_replica_shows_every_write_of_another_client(start_server):
         proc.stderr.close()
     assert b"SYNC with master, discarding bytes of bulk transfer until EOF marker...\n" in err
     assert b"sending REPLCONF ACK 0\n" in err
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root writes into any directory")
+def test_a_file_in_a_closed_directory_is_written_in_place(primary, tmp_path):
+    d = tmp_path / "closed"
+    d.mkdir()
+    out = d / "d.vdb"
+    out.write_bytes(b"z" * 100)
+    os.chmod(d, 0o555)
+    try:
+        r = vdb(primary([b"$3\r\nabc"]), out)
+        assert r.returncode == 0, r.stderr
+        assert out.read_bytes() == b"abc"
+        r = vdb(primary([b"$30000\r\n" + SNAP[:100], 0.05, "close"]), out)
+        assert r.returncode == 1
+        assert out.read_bytes() == b"", "a failed transfer leaves no file that looks whole"
+    finally:
+        os.chmod(d, 0o755)
