@@ -6,6 +6,8 @@ import socket
 import threading
 import time
 
+import pytest
+
 
 def split_requests(buf):
     """Complete requests at the start of buf, as lists of bytes, and the rest."""
@@ -108,3 +110,18 @@ class FakePrimary:
         except OSError:
             pass
         self.thread.join(timeout=5)
+
+
+@pytest.fixture
+def scripted_server():
+    """Factory: scripted_server(answer) -> FakePrimary; all closed on exit."""
+    made = []
+
+    def make(answer):
+        p = FakePrimary(answer)
+        made.append(p)
+        return p
+
+    yield make
+    for p in made:
+        p.close()

@@ -2,7 +2,6 @@
 debugger console of --ldb / --ldb-sync-mode."""
 import time
 
-import pexpect
 import pytest
 
 from conftest import RawConn, history, hook, run_cli
@@ -101,7 +100,7 @@ def test_sync_debugger_asks_for_sync(server, tmp_path):
 
 # ---- the debugger console at a terminal ----
 
-from test_shell import Shell, plain, shell_env  # noqa: E402
+from test_shell import plain, prompt_of, shells  # noqa: E402,F401
 
 SCRIPT = """local n = tonumber(ARGV[1])
 vorn.call('set', KEYS[1], n)
@@ -120,97 +119,79 @@ def answer(sh, line, text, prompt=LDB):
     return plain(before + text + sh.expect(prompt))
 
 
-def debugger(server, tmp_path, *opts):
-    script = tmp_path / "s.lua"
-    script.write_text(SCRIPT)
-    home = tmp_path / "home"
-    home.mkdir()
-    sh = Shell(home, ["-p", str(server.port), *opts, "--eval", str(script), "k", ",", "5"],
-               env=shell_env(home))
-    return sh, script
+@pytest.fixture
+def debugger(server, tmp_path, shells):
+    """Factory: debugger(option) -> (shell, script path) of a session on
+    SCRIPT with the key k and the argument 5."""
+    def start(opt):
+        script = tmp_path / "s.lua"
+        script.write_text(SCRIPT)
+        return shells("-p", str(server.port), opt, "--eval", str(script), "k", ",", "5"), script
+    return start
 
 
 @pytest.mark.parametrize("opt,ending,kept", [
     ("--ldb", " -- dataset changes rolled back", None),
     ("--ldb-sync-mode", "", b"5"),
 ])
-def test_session_stepped_to_its_end(server, tmp_path, opt, ending, kept):
-    sh, _ = debugger(server, tmp_path, opt)
-    try:
-        sh.expect(BANNER)
-        sh.expect("help    -- Show Lua script debugging commands.")
-        first = sh.expect("lua debugger> ")
-        # The current line is drawn in yellow.
-        assert "\x1b[0;33;49m-> 1   local n = tonumber(ARGV[1])\x1b[0m" in first
-        out = answer(sh, "help", "continue")  # the server's debugger answers it
-        assert "step" in out
-        assert "-> 2   vorn.call('set', KEYS[1], n)" in answer(sh, "s", "-> 2")
-        # One word for the server: the expression keeps its blanks.
-        assert "<retval> 10" in answer(sh, "e 2 * 5", "<retval>")
-        out = answer(sh, "n", "-> 3")
-        assert "<vorn> set k 5" in out and "<reply> +OK" in out
-        out = answer(sh, "c", "session ended", f"127.0.0.1:{server.port}> ")
-        assert f"(integer) 6\r\n\r\n(Lua debugging session ended{ending})\r\n\r\n" in out
-        assert RawConn(port=server.port).cmd("GET", "k") == kept
-        # The console is an ordinary session now.
-        sh.send("incr counter")
-        sh.expect("(integer) 1")
-        sh.send("quit")
-        sh.child.expect(pexpect.EOF)
-    finally:
-        sh.child.close(force=True)
-    assert sh.child.exitstatus == 0
+def test_session_stepped_to_its_end(server, debugger, opt, ending, kept):
+    sh, _ = debugger(opt)
+    sh.expect(BANNER)
+    sh.expect("help    -- Show Lua script debugging commands.")
+    first = sh.expect(LDB)
+    # The current line is drawn in yellow.
+    assert "\x1b[0;33;49m-> 1   local n = tonumber(ARGV[1])\x1b[0m" in first
+    out = answer(sh, "help", "continue")  # the server's debugger answers it
+    assert "step" in out
+    assert "-> 2   vorn.call('set', KEYS[1], n)" in answer(sh, "s", "-> 2")
+    # One word for the server: the expression keeps its blanks.
+    assert "<retval> 10" in answer(sh, "e 2 * 5", "<retval>")
+    out = answer(sh, "n", "-> 3")
+    assert "<vorn> set k 5" in out and "<reply> +OK" in out
+    out = answer(sh, "c", "session ended", prompt_of(server))
+    assert f"(integer) 6\r\n\r\n(Lua debugging session ended{ending})\r\n\r\n" in out
+    assert RawConn(port=server.port).cmd("GET", "k") == kept
+    # The console is an ordinary session now.
+    sh.send("incr counter")
+    sh.expect("(integer) 1")
+    sh.send("quit")
+    assert sh.exit_status() == 0
 
 
-def test_restart_reads_the_edited_file(server, tmp_path):
-    sh, script = debugger(server, tmp_path, "--ldb")
-    try:
-        sh.expect("lua debugger> ")
-        # Restart in the middle of a run, with the file changed meanwhile.
-        script.write_text("local x = 'edited'\nreturn x\n")
-        out = answer(sh, "restart", "-> 1")
-        assert BANNER in out
-        assert "-> 1   local x = 'edited'" in out
-        out = answer(sh, "c", "session ended", f"127.0.0.1:{server.port}> ")
-        assert '"edited"' in out
-        assert "(Lua debugging session ended -- dataset changes rolled back)" in out
-        # After the end, restart starts a new run of the file.
-        script.write_text("return 'third'\n")
-        assert "-> 1   return 'third'" in answer(sh, "restart", "-> 1")
-        out = answer(sh, "abort", "aborted", f"127.0.0.1:{server.port}> ")
-        assert "script aborted for user request" in out
-        sh.send("exit")
-        sh.child.expect(pexpect.EOF)
-    finally:
-        sh.child.close(force=True)
-    assert sh.child.exitstatus == 0
+def test_restart_reads_the_edited_file(server, debugger):
+    sh, script = debugger("--ldb")
+    sh.expect(LDB)
+    # Restart in the middle of a run, with the file changed meanwhile.
+    script.write_text("local x = 'edited'\nreturn x\n")
+    out = answer(sh, "restart", "-> 1")
+    assert BANNER in out
+    assert "-> 1   local x = 'edited'" in out
+    out = answer(sh, "c", "session ended", prompt_of(server))
+    assert '"edited"' in out
+    assert "(Lua debugging session ended -- dataset changes rolled back)" in out
+    # After the end, restart starts a new run of the file.
+    script.write_text("return 'third'\n")
+    assert "-> 1   return 'third'" in answer(sh, "restart", "-> 1")
+    out = answer(sh, "abort", "aborted", prompt_of(server))
+    assert "script aborted for user request" in out
+    sh.send("exit")
+    assert sh.exit_status() == 0
 
 
-def test_restart_outside_the_debugger(server, tmp_path):
-    home = tmp_path / "home"
-    home.mkdir()
-    sh = Shell(home, ["-p", str(server.port)], env=shell_env(home))
-    try:
-        prompt = f"127.0.0.1:{server.port}> "
-        sh.expect(prompt)
-        sh.send("restart")
-        sh.expect("Use 'restart' only in Lua debugging mode.")
-        sh.expect(prompt)
-    finally:
-        sh.child.close(force=True)
+def test_restart_outside_the_debugger(server, shells):
+    sh = shells("-p", str(server.port))
+    sh.expect(prompt_of(server))
+    sh.send("restart")
+    sh.expect("Use 'restart' only in Lua debugging mode.")
+    sh.expect(prompt_of(server))
 
 
-def test_typed_sync_in_the_shell_enters_the_stream(server, tmp_path):
-    home = tmp_path / "home"
-    home.mkdir()
-    sh = Shell(home, ["-p", str(server.port)], env=shell_env(home))
-    try:
-        sh.expect(f"127.0.0.1:{server.port}> ")
-        sh.send("sync")
-        sh.expect("Entering replica output mode...  (press Ctrl-C to quit)")
-        sh.expect("SYNC done. Logging commands from master.")
-        time.sleep(0.3)
-        RawConn(port=server.port).cmd("SET", "typed", "yes")
-        sh.expect('"SET","typed","yes"')
-    finally:
-        sh.child.close(force=True)
+def test_typed_sync_in_the_shell_enters_the_stream(server, shells):
+    sh = shells("-p", str(server.port))
+    sh.expect(prompt_of(server))
+    sh.send("sync")
+    sh.expect("Entering replica output mode...  (press Ctrl-C to quit)")
+    sh.expect("SYNC done. Logging commands from master.")
+    time.sleep(0.3)
+    RawConn(port=server.port).cmd("SET", "typed", "yes")
+    sh.expect('"SET","typed","yes"')

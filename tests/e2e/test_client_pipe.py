@@ -6,7 +6,7 @@ import time
 import pytest
 
 from conftest import SLOW, bin_path, history, hook, run_cli
-from fake_primary import FakePrimary
+from fake_primary import scripted_server  # noqa: F401
 
 
 def enc(*words):
@@ -63,18 +63,10 @@ def test_many_commands_in_many_blocks(server):
 
 
 @pytest.fixture
-def silent():
-    """A server that reads every request and answers none."""
-    made = []
-
-    def make(answer=lambda words: b""):
-        p = FakePrimary(answer)
-        made.append(p)
-        return p
-
-    yield make
-    for p in made:
-        p.close()
+def silent(scripted_server):
+    """Factory: a server that reads every request and, unless told
+    otherwise, answers none."""
+    return lambda answer=lambda words: b"": scripted_server(answer)
 
 
 def test_no_replies_times_out(silent):

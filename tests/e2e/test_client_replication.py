@@ -11,16 +11,16 @@ import time
 import pytest
 
 from conftest import SLOW, bin_path, run_cli
-from fake_primary import FakePrimary
+from fake_primary import scripted_server  # noqa: F401
 
 MARK = b"0123456789abcdefghijklmnopqrstuvwxyzABCD"
 assert len(MARK) == 40
 
 
 @pytest.fixture
-def primary():
-    made = []
-
+def primary(scripted_server):
+    """Factory: a server answering REPLCONF with replconf(words) (+OK by
+    default) and SYNC / PSYNC with the pieces of sync."""
     def make(sync, replconf=lambda words: b"+OK\r\n"):
         def answer(words):
             name = words[0].upper()
@@ -29,13 +29,8 @@ def primary():
             if name in (b"SYNC", b"PSYNC"):
                 return sync
             return b"-ERR unexpected\r\n"
-        p = FakePrimary(answer)
-        made.append(p)
-        return p
-
-    yield make
-    for p in made:
-        p.close()
+        return scripted_server(answer)
+    return make
 
 
 def vdb(p, path, timeout=10, **kw):
