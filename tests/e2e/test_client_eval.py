@@ -69,12 +69,13 @@ def test_eval_errors_and_lost_connections(server, tmp_path):
     assert r.stderr == b"Error: Server closed the connection\n"
 
 
-def test_debugging_session_refused_at_once(server, tmp_path):
+@pytest.mark.parametrize("opt,mode", [("--ldb", "yes"), ("--ldb-sync-mode", "sync")])
+def test_debugging_session_refused_at_once(server, tmp_path, opt, mode):
     script = tmp_path / "s.lua"
     script.write_bytes(b"return 1")
     hook(server, "REPLY", "EVAL", "1", "+<endsession>\r\n-ERR no debugging here\r\n")
     hook(server, "HISTORY", "CLEAR")
-    r = run_cli(["-p", str(server.port), "--ldb", "--eval", str(script)])
+    r = run_cli(["-p", str(server.port), opt, "--eval", str(script)])
     assert r.returncode == 0
     assert r.stdout == (b"Lua debugging session started, please use:\n"
                         b"quit    -- End the session.\n"
@@ -85,17 +86,7 @@ def test_debugging_session_refused_at_once(server, tmp_path):
                         # the session's end put the output back to the standard form
                         b"(error) ERR no debugging here\n")
     sent = [h for h in history(server) if not h.startswith('"COMMAND"')]
-    assert sent[:2] == ['"SCRIPT" "DEBUG" "yes"', '"EVAL" "return 1" "0"']
-
-
-def test_sync_debugger_asks_for_sync(server, tmp_path):
-    script = tmp_path / "s.lua"
-    script.write_bytes(b"return 1")
-    hook(server, "REPLY", "EVAL", "1", "+<endsession>\r\n+OK\r\n")
-    hook(server, "HISTORY", "CLEAR")
-    r = run_cli(["-p", str(server.port), "--ldb-sync-mode", "--eval", str(script)])
-    assert r.returncode == 0
-    assert '"SCRIPT" "DEBUG" "sync"' in history(server)
+    assert sent[:2] == [f'"SCRIPT" "DEBUG" "{mode}"', '"EVAL" "return 1" "0"']
 
 
 # ---- the debugger console at a terminal ----
