@@ -91,7 +91,8 @@ static RVal parseReply(const std::string &b, size_t &pos) {
 }
 
 static void pushRVal(lua_State *L, const RVal &v) {
-    luaL_checkstack(L, 4, "reply nested too deeply");
+    if (!lua_checkstack(L, 4))
+        return lua_pushboolean(L, 0); // cannot happen: our replies are shallow
     switch (v.type) {
     case '+':
         lua_newtable(L);
@@ -173,14 +174,17 @@ static void toReply(lua_State *L, int idx, ReplyWriter &w, int depth) {
     case LUA_TTABLE: {
         if (depth >= kMaxReplyDepth || !lua_checkstack(L, 4))
             return w.error("ERR reached the nesting limit while converting a script reply");
-        lua_getfield(L, idx, "err");
+        // Raw reads: a metamethod could raise an error where none may be.
+        lua_pushliteral(L, "err");
+        lua_rawget(L, idx);
         if (lua_type(L, -1) == LUA_TSTRING) {
             std::string e = lua_tostring(L, -1);
             lua_pop(L, 1);
             return w.error(e);
         }
         lua_pop(L, 1);
-        lua_getfield(L, idx, "ok");
+        lua_pushliteral(L, "ok");
+        lua_rawget(L, idx);
         if (lua_type(L, -1) == LUA_TSTRING) {
             std::string s = lua_tostring(L, -1);
             lua_pop(L, 1);
@@ -222,8 +226,10 @@ static std::string withCode(std::string s) {
 }
 
 std::string scriptErrorText(lua_State *L, int idx) {
+    idx = lua_absindex(L, idx);
     if (lua_type(L, idx) == LUA_TTABLE) {
-        lua_getfield(L, idx, "err");
+        lua_pushliteral(L, "err");
+        lua_rawget(L, idx);
         std::string e = lua_type(L, -1) == LUA_TSTRING ? lua_tostring(L, -1) : "";
         lua_pop(L, 1);
         if (!e.empty()) return withCode(e);
@@ -273,20 +279,6 @@ bool scriptCommand(lua_State *L, ScriptRun &run, const Args &a, std::string *raw
     return v.type != '-';
 }
 
-static Args callArgs(lua_State *L) {
-    int n = lua_gettop(L);
-    Args a;
-    for (int i = 1; i <= n; i++) {
-        int t = lua_type(L, i);
-        if (t != LUA_TSTRING && t != LUA_TNUMBER)
-            luaL_error(L, "Lua vorn lib command arguments must be strings or integers");
-        size_t len;
-        const char *s = lua_tolstring(L, i, &len);
-        a.emplace_back(s, len);
-    }
-    return a;
-}
-
 static std::string callerLine(lua_State *L) {
     lua_Debug ar;
     if (lua_getstack(L, 1, &ar) && lua_getinfo(L, "Sl", &ar) && ar.currentline > 0)
@@ -294,30 +286,53 @@ static std::string callerLine(lua_State *L) {
     return "?";
 }
 
-static int vornCallGeneric(lua_State *L, bool raise) {
+// Lua raises errors with longjmp, which would skip the destructors of C++
+// objects: the functions Lua calls do their work in a function of their own
+// and raise only once it has returned. Results: the number of values pushed,
+// or -1 with the error object pushed.
+static int vornCallWork(lua_State *L, bool raise) {
     ScriptRun *run = currentRun();
-    if (!run) return luaL_error(L, "vorn.call used outside a script");
-    Args a = callArgs(L);
+    if (!run) {
+        lua_pushliteral(L, "vorn.call used outside a script");
+        return -1;
+    }
+    Args a;
+    for (int i = 1, n = lua_gettop(L); i <= n; i++) {
+        int t = lua_type(L, i);
+        if (t != LUA_TSTRING && t != LUA_TNUMBER) {
+            luaL_where(L, 1);
+            lua_pushliteral(L, "Lua vorn lib command arguments must be strings or integers");
+            lua_concat(L, 2);
+            return -1;
+        }
+        size_t len;
+        const char *p = lua_tolstring(L, i, &len);
+        a.emplace_back(p, len);
+    }
     std::string raw;
     bool ok = scriptCommand(L, *run, a, &raw);
     if (run->ldb) {
         std::string line = "<vorn>";
-        for (auto &s : a)
-            line += " " + s;
+        for (auto &w : a)
+            line += " " + w;
         ldbLog(*run->ldb, line);
         ldbLog(*run->ldb, "<reply> " + replyText(raw));
     }
-    if (!ok && raise) {
-        // Name the script line that made the failing call.
-        lua_getfield(L, -1, "err");
-        std::string e = lua_tostring(L, -1);
-        lua_pop(L, 1);
-        e += " script: " + run->sha + ", on @" + callerLine(L) + ".";
-        lua_pushlstring(L, e.data(), e.size());
-        lua_setfield(L, -2, "err");
-        return lua_error(L);
-    }
-    return 1;
+    if (ok || !raise) return 1;
+    // Name the script line that made the failing call.
+    lua_pushliteral(L, "err");
+    lua_rawget(L, -2);
+    std::string e = lua_tostring(L, -1);
+    lua_pop(L, 1);
+    e += " script: " + run->sha + ", on @" + callerLine(L) + ".";
+    lua_pushlstring(L, e.data(), e.size());
+    lua_setfield(L, -2, "err");
+    return -1;
+}
+
+static int vornCallGeneric(lua_State *L, bool raise) {
+    int n = vornCallWork(L, raise);
+    return n < 0 ? lua_error(L) : n;
 }
 static int vornCall(lua_State *L) {
     return vornCallGeneric(L, true);
@@ -347,16 +362,27 @@ static int vornSha1hex(lua_State *L) {
     lua_pushstring(L, h.c_str());
     return 1;
 }
+// Shows its arguments without metamethods, which could raise errors.
 static int vornDebug(lua_State *L) {
     ScriptRun *run = currentRun();
     if (!run || !run->ldb) return 0;
     std::string where = callerLine(L);
     std::string line = "<debug> line " + where.substr(where.rfind(':') + 1) + ":";
     for (int i = 1; i <= lua_gettop(L); i++) {
-        size_t n;
-        const char *s = luaL_tolstring(L, i, &n);
-        line += (i > 1 ? ", " : " ") + std::string(s, n);
-        lua_pop(L, 1);
+        std::string v;
+        int t = lua_type(L, i);
+        if (t == LUA_TSTRING || t == LUA_TNUMBER) {
+            size_t n;
+            lua_pushvalue(L, i);
+            const char *p = lua_tolstring(L, -1, &n);
+            v.assign(p, n);
+            lua_pop(L, 1);
+        } else if (t == LUA_TBOOLEAN) {
+            v = lua_toboolean(L, i) ? "true" : "false";
+        } else {
+            v = std::string("<") + luaL_typename(L, i) + ">";
+        }
+        line += (i > 1 ? ", " : " ") + v;
     }
     ldbLog(*run->ldb, line);
     return 0;
@@ -376,14 +402,16 @@ void scriptHook(lua_State *L, lua_Debug *ar) {
     if (!run) return;
     if (ar->event == LUA_HOOKCOUNT) {
         if (nowMs() <= run->deadline) return;
-        // Level 0 in a hook is the script function itself: name its line.
-        lua_Debug d;
-        std::string where;
-        if (lua_getstack(L, 0, &d) && lua_getinfo(L, "Sl", &d) && d.currentline > 0)
-            where = std::string(d.short_src) + ":" + std::to_string(d.currentline) + ": ";
-        where += "Script killed: it ran longer than lua-time-limit";
-        lua_pushlstring(L, where.data(), where.size());
-        lua_error(L);
+        {
+            // Level 0 in a hook is the script function itself: name its line.
+            lua_Debug d;
+            std::string where;
+            if (lua_getstack(L, 0, &d) && lua_getinfo(L, "Sl", &d) && d.currentline > 0)
+                where = std::string(d.short_src) + ":" + std::to_string(d.currentline) + ": ";
+            where += "Script killed: it ran longer than lua-time-limit";
+            lua_pushlstring(L, where.data(), where.size());
+        }
+        lua_error(L); // after the strings above are gone
         return;
     }
     if (ar->event == LUA_HOOKLINE && run->ldb) ldbLineHook(L, ar);
