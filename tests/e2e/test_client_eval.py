@@ -142,6 +142,8 @@ def test_session_stepped_to_its_end(server, debugger, opt, ending, kept):
     out = answer(sh, "c", "session ended", prompt_of(server))
     assert f"(integer) 6\r\n\r\n(Lua debugging session ended{ending})\r\n\r\n" in out
     assert RawConn(port=server.port).cmd("GET", "k") == kept
+    # Nothing but the typed lines went to the debugger.
+    assert not [h for h in history(server) if h.startswith('"COMMAND"')]
     # The console is an ordinary session now.
     sh.send("incr counter")
     sh.expect("(integer) 1")
