@@ -111,6 +111,8 @@ void execCommand(Client &c, Args &a) {
         srv.history.push_back(std::move(line));
         if (srv.history.size() > 1000) srv.history.pop_front();
     }
+    // A debugging session waiting for its next step takes every command.
+    if (c.ldb && ldbIntercept(c, a)) return;
     if (!srv.hooks_enabled || srv.hooks.empty() || ieq(a[0], "devhook")) {
         dispatch(c, a);
         return;

@@ -164,7 +164,9 @@ static void devhookCmd(Client &c, Args &a) {
         }
         return;
     }
+    if (syncHookCommand(c, a)) return;
     if (sub == "reset" && a.size() == 2) {
+        resetSyncHooks();
         srv.hooks.clear();
         srv.info_overrides.clear();
         srv.sni_names.clear();

@@ -1,5 +1,6 @@
 // vorn-devserver entry point: options, start-up, and the help screen.
 #include "server.h"
+#include "snapshot.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +10,7 @@ namespace dev {
 Server srv;
 void registerTransactionCommands(std::vector<Command> &t);
 void registerReplicationCommands(std::vector<Command> &t);
+void registerScriptingCommands(std::vector<Command> &t);
 } // namespace dev
 
 using namespace dev;
@@ -37,6 +39,14 @@ static const char *kHelp =
     "  --user NAME:PASS         Add a user (AUTH NAME PASS); repeatable.\n"
     "  --databases N            Number of databases (default 16).\n"
     "  --demo-data              Start with a few sample keys of every type.\n"
+    "  --load FILE              Start with the keys of a snapshot file (the format\n"
+    "                           SYNC sends; a dump taken with vorn-cli --vdb).\n"
+    "  --snapshot-pad BYTES     Add BYTES zero bytes of padding to every snapshot\n"
+    "                           sent (streamed, never held in memory).\n"
+    "  --repl-diskless-sync yes|no\n"
+    "                           Send snapshots in the end-of-file-mark form to\n"
+    "                           replicas that announced 'capa eof' (default no;\n"
+    "                           also CONFIG SET repl-diskless-sync).\n"
     "  --enable-test-hooks      Enable the DEVHOOK command (below).\n"
     "  --help                   Show this text.\n"
     "\n"
@@ -71,14 +81,30 @@ static const char *kHelp =
     "  DEVHOOK HISTORY [CLEAR]              the commands received so far (last 1000,\n"
     "                                       every client), one string each with the\n"
     "                                       arguments quoted as in MONITOR lines.\n"
+    "  DEVHOOK SYNC PREPARE N MS            before a snapshot's announcement, send N\n"
+    "                                       bare newlines MS ms apart (and wait MS\n"
+    "                                       more before the announcement).\n"
+    "  DEVHOOK SYNC PAUSE MS OFFSET...      pause MS ms after OFFSET bytes of a\n"
+    "                                       transfer (counted from the first byte of\n"
+    "                                       the announcement, mark included; a\n"
+    "                                       negative OFFSET counts from the end).\n"
+    "  DEVHOOK SYNC CUT N                   close the connection after N bytes of a\n"
+    "                                       transfer (counted the same way).\n"
+    "  DEVHOOK SYNC PAD BYTES               padding of later snapshots (overrides\n"
+    "                                       --snapshot-pad).\n"
+    "  DEVHOOK SYNC TRAILER BYTES           send BYTES right after each snapshot, in\n"
+    "                                       the same write.\n"
+    "  DEVHOOK SYNC CLEAR                   drop the SYNC hooks (DEVHOOK RESET too).\n"
+    "                                       SYNC hooks apply to every transfer.\n"
     "  DEVHOOK LIST                         the active hooks.\n"
     "  DEVHOOK RESET                        remove hooks, INFO overrides, SNI names\n"
     "                                       and history.\n";
 
-static const char *const kValueOptions[] = {"--port",        "--tls-port",           "--bind",
-                                            "--unix-socket", "--tls-cert",           "--tls-key",
-                                            "--tls-ca-cert", "--tls-verify-clients", "--password",
-                                            "--user",        "--databases"};
+static const char *const kValueOptions[] = {"--port",         "--tls-port",           "--bind",
+                                            "--unix-socket",  "--tls-cert",           "--tls-key",
+                                            "--tls-ca-cert",  "--tls-verify-clients", "--password",
+                                            "--user",         "--databases",          "--load",
+                                            "--snapshot-pad", "--repl-diskless-sync"};
 
 // An option that takes a value must have one; anything else is unknown.
 static bool needArg(int i, int argc, const char *opt) {
@@ -107,7 +133,7 @@ static bool parsePort(const char *s, int &out) {
 }
 
 int main(int argc, char **argv) {
-    std::string password;
+    std::string password, load_file, diskless = "no";
     for (int i = 1; i < argc; i++) {
         std::string o = argv[i];
         if (o == "--help" || o == "-h") {
@@ -157,6 +183,21 @@ int main(int argc, char **argv) {
                 return 1;
             }
             srv.databases = int(n);
+        } else if (o == "--load") {
+            load_file = argv[++i];
+        } else if (o == "--snapshot-pad") {
+            long long n;
+            if (!toLL(argv[++i], n) || n < 0) {
+                fprintf(stderr, "vorn-devserver: invalid --snapshot-pad value\n");
+                return 1;
+            }
+            setSnapshotPad(uint64_t(n));
+        } else if (o == "--repl-diskless-sync") {
+            diskless = argv[++i];
+            if (diskless != "yes" && diskless != "no") {
+                fprintf(stderr, "vorn-devserver: --repl-diskless-sync takes yes or no\n");
+                return 1;
+            }
         }
     }
     if (srv.tls_port >= 0 && (srv.tls_cert.empty() || srv.tls_key.empty())) {
@@ -182,7 +223,7 @@ int main(int argc, char **argv) {
                   {"slowlog-log-slower-than", "10000"},
                   {"notify-keyspace-events", ""},
                   {"hz", "10"},
-                  {"repl-diskless-sync", "no"}};
+                  {"repl-diskless-sync", diskless}};
     registerConnectionCommands(srv.commands);
     registerKeyCommands(srv.commands);
     registerTypeCommands(srv.commands);
@@ -190,9 +231,18 @@ int main(int argc, char **argv) {
     registerPubsubCommands(srv.commands);
     registerTransactionCommands(srv.commands);
     registerReplicationCommands(srv.commands);
+    registerScriptingCommands(srv.commands);
     registerHookCommands(srv.commands);
     for (size_t i = 0; i < srv.commands.size(); i++)
         srv.cmd_index[srv.commands[i].name] = i;
+    if (!load_file.empty()) {
+        std::string err;
+        if (!loadSnapshot(load_file, err)) {
+            fprintf(stderr, "vorn-devserver: cannot load '%s': %s\n", load_file.c_str(),
+                    err.c_str());
+            return 1;
+        }
+    }
     if (srv.demo_data) loadDemoData();
     return serve();
 }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -155,6 +156,8 @@ void setExpire(Db &db, const std::string &k, Entry &e, long long when);
 
 // ---- clients ----
 struct Client;
+struct ReplicaLink; // replication.cpp
+struct ScriptDebug; // debugger.cpp
 struct Conn {
     int fd = -1;
     SSL *ssl = nullptr;
@@ -194,6 +197,15 @@ struct Client {
     // Replication: a connection that sent SYNC / PSYNC receives every write.
     bool replica = false;
     int repl_db = -1;
+    std::shared_ptr<ReplicaLink> link; // REPLCONF state, transfer, backlog
+    // A long transfer (a snapshot) writes its output in pieces: the loop
+    // calls `produce` whenever the output runs low, not before `produce_at`
+    // (ms), and reads no input meanwhile. The producer clears it when done.
+    std::function<void(Client &)> produce;
+    long long produce_at = 0;
+    // A script debugging session of this connection.
+    std::shared_ptr<ScriptDebug> ldb;
+    bool no_propagate = false; // its writes are not replicated (rolled back later)
     // Client-side caching.
     bool tracking = false;
     bool tracking_bcast = false;
@@ -307,6 +319,16 @@ void execCommand(Client &c, Args &a);
 void callCommand(Client &c, const Command &cmd, Args &a);
 void feedMonitors(const Client &c, const Args &a);
 void feedReplicas(const Client &c, const Args &a);
+// Periodic replication work (the PING to replicas); called by the loop.
+void replicationCron(long long now);
+// DEVHOOK SYNC ...: true when handled (replication.cpp).
+bool syncHookCommand(Client &c, Args &a);
+void resetSyncHooks();
+// Zero bytes of padding added to every snapshot (--snapshot-pad).
+void setSnapshotPad(uint64_t bytes);
+// Routes a command of a connection whose script debugger waits for input;
+// false when the command is not for the debugger.
+bool ldbIntercept(Client &c, Args &a);
 void trackRead(Client &c, const std::vector<std::string> &keys);
 void invalidateKeys(Client *writer, const std::vector<std::string> &keys);
 void invalidateAll();

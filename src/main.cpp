@@ -14,6 +14,9 @@
 #include "cli/repl.h"
 #include "cli/tls.h"
 #include "cluster/commands.h"
+#include "modes/eval.h"
+#include "modes/pipe.h"
+#include "modes/replication.h"
 #include "support/mt19937-64.h"
 
 // Modes whose code is not part of this build say so instead of pretending to
@@ -60,6 +63,8 @@ static int noninteractive(int argc, char **argv) {
 
 int main(int argc, char **argv) {
     cliConfigSetDefaults();
+    // A typed SYNC or PSYNC hands the connection over to the replica stream.
+    cliReplicaStream = slaveMode;
 
     int firstarg = parseOptions(argc, argv);
 
@@ -103,9 +108,23 @@ int main(int argc, char **argv) {
     if (config.latency_mode)
         notAvailable(config.latency_history ? "--latency-history" : "--latency");
     if (config.latency_dist_mode) notAvailable("--latency-dist");
-    if (config.slave_mode) notAvailable("--replica");
-    if (config.getvdb_mode) notAvailable("--vdb");
-    if (config.pipe_mode) notAvailable("--pipe");
+    if (config.slave_mode) {
+        if (cliConnect(0) != 0) exit(1);
+        sendCapa();
+        slaveMode();
+        config.slave_mode = 0;
+    }
+    if (config.getvdb_mode) {
+        if (cliConnect(0) != 0) exit(1);
+        sendCapa();
+        sendVdbOnly();
+        getVDB(&context, config.vdb_filename);
+        exit(0);
+    }
+    if (config.pipe_mode) {
+        if (cliConnect(0) != 0) exit(1);
+        pipeMode();
+    }
     if (config.bigkeys) notAvailable("--bigkeys");
     if (config.memkeys) notAvailable("--memkeys");
     if (config.hotkeys) notAvailable("--hotkeys");
@@ -130,10 +149,9 @@ int main(int argc, char **argv) {
         repl();
     }
 
-    if (config.eval) notAvailable("--eval");
-
-    // One-shot command: its status is the exit status (255 when the command
-    // could not be run).
+    // Script evaluation and the one-shot command: the result of command
+    // execution is the exit status (255 when the command could not be run).
     if (cliConnect(0) != 0) exit(1);
+    if (config.eval) return evalMode(argc, argv);
     return noninteractive(argc, argv);
 }

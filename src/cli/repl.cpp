@@ -141,7 +141,9 @@ void recordLine(const char *line) {
 
 void startSession() {
     cliInitHelp();
-    cliIntegrateHelp();
+    // A debugger console's connection belongs to the script debugger, which
+    // would take COMMAND for one of its own commands.
+    if (!config.eval_ldb) cliIntegrateHelp();
 
     config.interactive = 1;
     linenoiseSetMultiLine(1);
