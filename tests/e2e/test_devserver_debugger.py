@@ -2,6 +2,8 @@
 stepping, listings with the marked lines the client colours, breakpoints,
 print / eval / vorn, the end of a session (<endsession> and the script's
 reply), rollback with "yes", and other clients served while a session waits."""
+import hashlib
+
 import pytest
 
 from conftest import SLOW, Err, RawConn, Status, become_replica
@@ -265,3 +267,22 @@ def test_rolled_back_writes_touch_no_watch_and_no_tracking(connect):
     assert w.cmd("MULTI") == "OK"
     assert w.cmd("GET", "w") == "QUEUED"
     assert w.cmd("EXEC") == [b"1"]               # no invalidation push came before
+
+
+@pytest.mark.parametrize("script,lines,error", [
+    ("vorn.call('get', {})", [],
+     "ERR user_script:1: Lua vorn lib command arguments must be strings or integers"),
+    ("vorn.call()", ["<vorn>", "<reply> -ERR Please specify at least one argument for this call"],
+     "ERR Please specify at least one argument for this call script: {sha}, on "
+     "@user_script:1."),
+    ("vorn.call('eval', 'return 1', 0)",
+     ["<vorn> eval return 1 0", "<reply> -ERR This command is not allowed from script"],
+     "ERR This command is not allowed from script script: {sha}, on @user_script:1."),
+])
+def test_bad_vorn_calls_end_the_session_with_the_error(connect, script, lines, error):
+    c = connect()
+    start(c, script=script, keys=(), args=())
+    error = error.format(sha=hashlib.sha1(script.encode()).hexdigest())
+    assert c.cmd("s") == lines + ["<error> " + error, "<endsession>"]
+    assert c.read_reply() == Err(error)
+    assert c.cmd("PING") == "PONG"
