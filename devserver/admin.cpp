@@ -158,8 +158,10 @@ static void flushdbCmd(Client &c, Args &a) {
             db.clear();
     else
         srv.dbs[c.db].clear();
-    touchWatched(ieq(a[0], "flushall") ? -1 : c.db, nullptr);
-    invalidateAll();
+    if (!c.no_propagate) { // a private copy was flushed: nobody else notices
+        touchWatched(ieq(a[0], "flushall") ? -1 : c.db, nullptr);
+        invalidateAll();
+    }
     c.out.ok();
 }
 

@@ -57,6 +57,7 @@ void callCommand(Client &c, const Command &cmd, Args &a) {
     if (cmd.first > 0 && (cmd.flags & (F_WRITE | F_READONLY))) {
         auto keys = commandKeys(cmd, a);
         if (cmd.flags & F_WRITE) {
+            if (c.no_propagate) return;
             invalidateKeys(&c, keys);
             if (!failed) touchWatched(c.db, &keys);
         } else if (c.tracking)
@@ -155,11 +156,13 @@ static void execCmd(Client &c, Args &) {
     if (dirty) return c.out.error("EXECABORT Transaction discarded because of previous errors.");
     if (changed) return c.out.nullArray();
     c.out.array(q.size());
+    c.in_exec = true; // a queued EVAL runs, but is not debugged, inside it
     for (auto &a : q) {
         const Command *cmd = lookupCommand(a[0]);
         callCommand(c, *cmd, a);
-        if (c.closed) return;
+        if (c.closed) break;
     }
+    c.in_exec = false;
 }
 
 static void discardCmd(Client &c, Args &) {

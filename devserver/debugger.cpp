@@ -28,7 +28,9 @@ struct ScriptDebug {
     int depth = 0, next_depth = 0; // call depth at the stop / where 'next' began
     bool break_next = false;
     int current = 0;
-    std::vector<std::string> log; // lines of the next answer
+    std::vector<std::string> log;       // lines of the next answer
+    size_t dropped = 0, dropped_at = 0; // lines left out of it, and where
+    int env_ref = LUA_NOREF;            // the script's environment, for eval
     // The local variables at the stop, shown as values: taken in the hook,
     // where the frame's position still covers the line just finished.
     std::vector<std::pair<std::string, std::string>> locals;
@@ -38,11 +40,31 @@ struct ScriptDebug {
 
     ~ScriptDebug() {
         if (co_ref != LUA_NOREF) luaL_unref(scriptState(), LUA_REGISTRYINDEX, co_ref);
+        if (env_ref != LUA_NOREF) luaL_unref(scriptState(), LUA_REGISTRYINDEX, env_ref);
     }
 };
 
-void ldbLog(ScriptDebug &s, std::string line) {
+// An answer stays readable (and the server's memory bounded) whatever the
+// script does: a line is cut at kMaxLine bytes, and of the lines a running
+// script logs (vorn.call, vorn.debug) one answer keeps the first
+// kMaxLogLines. The lines of a stop and of the end are always kept.
+// A value shows its first kMaxValue bytes, so that its line is not cut.
+static const size_t kMaxLine = 4096, kMaxLogLines = 10000, kMaxValue = 2048;
+
+static void logAlways(ScriptDebug &s, std::string line) {
+    if (line.size() > kMaxLine) {
+        line.resize(kMaxLine);
+        line += " ...";
+    }
     s.log.push_back(std::move(line));
+}
+
+void ldbLog(ScriptDebug &s, std::string line) {
+    if (s.log.size() >= kMaxLogLines) {
+        if (s.dropped++ == 0) s.dropped_at = s.log.size();
+        return;
+    }
+    logAlways(s, std::move(line));
 }
 void ldbBreakNext(ScriptDebug &s) {
     s.break_next = true;
@@ -107,6 +129,10 @@ static std::string sourceLine(const ScriptDebug &s, int n) {
 }
 
 static void sendLog(Client &c, ScriptDebug &s) {
+    if (s.dropped)
+        s.log.insert(s.log.begin() + long(s.dropped_at),
+                     "<hint> " + std::to_string(s.dropped) + " more lines not shown.");
+    s.dropped = 0;
     c.out.array(s.log.size());
     for (auto &l : s.log)
         c.out.status(l);
@@ -114,7 +140,7 @@ static void sendLog(Client &c, ScriptDebug &s) {
 }
 
 static void endSession(Client &c, ScriptDebug &s, const std::string &final_reply) {
-    ldbLog(s, "<endsession>");
+    logAlways(s, "<endsession>");
     sendLog(c, s);
     c.out.raw(final_reply);
     c.ldb.reset(); // "yes": the session's copy of the key space goes with it
@@ -137,6 +163,7 @@ static std::string repr(lua_State *L, int idx, int depth) {
     case LUA_TSTRING: {
         size_t n;
         const char *p = lua_tolstring(L, idx, &n);
+        if (n > kMaxValue) return quoteArg(std::string_view(p, kMaxValue)) + "...";
         return quoteArg(std::string_view(p, n));
     }
     case LUA_TTABLE: {
@@ -147,11 +174,17 @@ static std::string repr(lua_State *L, int idx, int depth) {
             r += (n ? "; " : "") + repr(L, -1, depth + 1);
             lua_pop(L, 1);
             n++;
+            // A big table shows its beginning only.
+            if (r.size() > kMaxValue) return r + "; ...}";
         }
         lua_pop(L, 1);
         bool first = n == 0;
         lua_pushnil(L);
         while (lua_next(L, idx)) {
+            if (r.size() > kMaxValue) {
+                lua_pop(L, 2);
+                return r + "; ...}";
+            }
             bool seq =
                 lua_isinteger(L, -2) && lua_tointeger(L, -2) >= 1 && lua_tointeger(L, -2) <= n;
             if (!seq) {
@@ -207,8 +240,8 @@ void ldbLineHook(lua_State *L, lua_Debug *ar) {
         }
     s.current = line;
     s.depth = depth;
-    ldbLog(s, "* Stopped at " + std::to_string(line) + ", stop reason = " + reason);
-    ldbLog(s, sourceLine(s, line));
+    logAlways(s, "* Stopped at " + std::to_string(line) + ", stop reason = " + reason);
+    logAlways(s, sourceLine(s, line));
     lua_yield(L, 0);
 }
 
@@ -219,7 +252,7 @@ static void resume(Client &c) {
     int nres = 0, rc;
     {
         SessionScope scope(s);
-        rc = lua_resume(s.co, scriptState(), 0, &nres);
+        rc = scriptResume(s.co, scriptState(), &nres);
     }
     if (rc == LUA_YIELD) return sendLog(c, s);
     ReplyWriter w;
@@ -231,7 +264,7 @@ static void resume(Client &c) {
             w.null();
     } else {
         std::string e = scriptErrorText(s.co, -1);
-        ldbLog(s, "<error> " + e);
+        logAlways(s, "<error> " + e);
         w.error(e);
     }
     endSession(c, s, w.buf);
@@ -275,6 +308,10 @@ void ldbStart(Client &c, const std::string &body, const std::string &sha, const 
         lua_pop(s.co, 1);
     }
     lua_pop(s.co, 1);
+    // eval works in the script's own environment: it sees KEYS and ARGV, and
+    // what it assigns stays with this run.
+    lua_getupvalue(s.co, -1, 1);
+    s.env_ref = luaL_ref(s.co, LUA_REGISTRYINDEX);
     s.lines = splitLines(body);
     s.fake.addr = "lua";
     s.fake.authed = true;
@@ -317,11 +354,13 @@ static void evalCode(ScriptDebug &s, const std::string &code) {
             return;
         }
     }
+    lua_rawgeti(L, LUA_REGISTRYINDEX, s.env_ref);
+    lua_setupvalue(L, -2, 1); // _ENV
     int rc;
     {
         SessionScope scope(s);
         lua_sethook(L, scriptHook, LUA_MASKCOUNT, 10000);
-        rc = lua_pcall(L, 0, 1, 0);
+        rc = scriptPcall(L, 0, 1);
         lua_sethook(L, nullptr, 0, 0);
     }
     if (rc != LUA_OK)
@@ -424,7 +463,7 @@ bool ldbIntercept(Client &c, Args &a) {
         return true;
     }
     if (w == "a" || w == "abort") {
-        ldbLog(s, "<error> script aborted for user request");
+        logAlways(s, "<error> script aborted for user request");
         endSession(c, s, "-ERR script aborted for user request\r\n");
         return true;
     }

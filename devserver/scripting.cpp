@@ -8,6 +8,8 @@
 
 #include <climits>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <unordered_map>
 
@@ -417,12 +419,74 @@ void scriptHook(lua_State *L, lua_Debug *ar) {
     if (ar->event == LUA_HOOKLINE && run->ldb) ldbLineHook(L, ar);
 }
 
+// The interpreter's memory. While a script runs (and only then: the server's
+// own pushes outside a protected call must never fail) it may hold at most
+// kScriptMemory bytes, so that string.rep('x', 2^40) is an error of that
+// script rather than the end of the process.
+static const size_t kScriptMemory = size_t(512) << 20;
+static size_t g_lua_bytes = 0;
+static bool g_lua_limited = false;
+
+static void *luaAlloc(void *, void *ptr, size_t osize, size_t nsize) {
+    if (!ptr) osize = 0; // then osize is a type tag, not a size
+    if (nsize == 0) {
+        free(ptr);
+        g_lua_bytes -= osize;
+        return nullptr;
+    }
+    if (g_lua_limited && nsize > osize &&
+        (g_lua_bytes >= kScriptMemory || nsize - osize > kScriptMemory - g_lua_bytes))
+        return nullptr;
+    void *p = realloc(ptr, nsize);
+    if (p) g_lua_bytes = g_lua_bytes - osize + nsize;
+    return p;
+}
+
+static int luaPanic(lua_State *L) {
+    const char *m = lua_tostring(L, -1);
+    fprintf(stderr, "vorn-devserver: Lua error outside a script: %s\n", m ? m : "?");
+    return 0; // Lua aborts
+}
+
+int scriptPcall(lua_State *L, int nargs, int nresults) {
+    bool was = g_lua_limited;
+    g_lua_limited = true;
+    int rc = lua_pcall(L, nargs, nresults, 0);
+    g_lua_limited = was;
+    return rc;
+}
+
+int scriptResume(lua_State *co, lua_State *from, int *nres) {
+    bool was = g_lua_limited;
+    g_lua_limited = true;
+    int rc = lua_resume(co, from, 0, nres);
+    g_lua_limited = was;
+    return rc;
+}
+
+// Lua code run once at start: `load` takes text only (precompiled chunks
+// are not checked by the interpreter and could corrupt it), and without
+// string.dump there is nothing to make them from.
+static const char kSandbox[] = R"(
+local load, select = load, select
+_G.load = function(chunk, name, mode, ...)
+  if select('#', ...) > 0 then return load(chunk, name, 't', ...) end
+  return load(chunk, name, 't')
+end
+string.dump = nil
+)";
+
 // The interpreter lives as long as the process; scripts get the base,
 // table, string, math and utf8 libraries, without file access.
 lua_State *scriptState() {
     struct Holder {
         lua_State *L;
-        Holder() : L(luaL_newstate()) {
+        Holder() : L(lua_newstate(luaAlloc, nullptr)) {
+            if (!L) {
+                fprintf(stderr, "vorn-devserver: cannot create the Lua interpreter\n");
+                abort();
+            }
+            lua_atpanic(L, luaPanic);
             static const luaL_Reg libs[] = {{LUA_GNAME, luaopen_base},
                                             {LUA_TABLIBNAME, luaopen_table},
                                             {LUA_STRLIBNAME, luaopen_string},
@@ -448,6 +512,10 @@ lua_State *scriptState() {
                                             {nullptr, nullptr}};
             luaL_newlib(L, vorn);
             lua_setglobal(L, "vorn");
+            if (luaL_loadstring(L, kSandbox) != LUA_OK || lua_pcall(L, 0, 0, 0) != LUA_OK) {
+                fprintf(stderr, "vorn-devserver: %s\n", lua_tostring(L, -1));
+                abort();
+            }
         }
         ~Holder() { lua_close(L); }
     };
@@ -507,7 +575,7 @@ static bool splitKeys(Client &c, Args &a, Args &keys, Args &argv) {
 
 static void runScript(Client &c, const std::string &body, const std::string &sha, const Args &keys,
                       const Args &argv) {
-    if (ldbArmed(c) && !c.in_multi) return ldbStart(c, body, sha, keys, argv);
+    if (ldbArmed(c) && !c.in_multi && !c.in_exec) return ldbStart(c, body, sha, keys, argv);
     lua_State *L = scriptState();
     std::string err;
     if (!loadScript(L, body, keys, argv, err)) return c.out.error(err);
@@ -521,7 +589,7 @@ static void runScript(Client &c, const std::string &body, const std::string &sha
     run.deadline = scriptDeadline();
     currentRun() = &run;
     lua_sethook(L, scriptHook, LUA_MASKCOUNT, 10000);
-    int rc = lua_pcall(L, 0, 1, 0);
+    int rc = scriptPcall(L, 0, 1);
     lua_sethook(L, nullptr, 0, 0);
     currentRun() = nullptr;
     if (rc != LUA_OK)

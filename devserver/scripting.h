@@ -29,6 +29,10 @@ std::string sha1hex(const std::string &s);
 // reply text in err.
 bool loadScript(lua_State *L, const std::string &body, const Args &keys, const Args &argv,
                 std::string &err);
+// lua_pcall / lua_resume (no arguments) with the memory limit of a running
+// script in force; error results as theirs.
+int scriptPcall(lua_State *L, int nargs, int nresults);
+int scriptResume(lua_State *co, lua_State *from, int *nres);
 // The time limit of one run, from lua-time-limit.
 long long scriptDeadline();
 // The hook installed on a running script: the time limit and, for a

@@ -186,6 +186,7 @@ struct Client {
     std::string last_cmd = "NULL";
     // Transaction.
     bool in_multi = false;
+    bool in_exec = false; // running the commands EXEC took from the queue
     bool multi_dirty = false;
     std::vector<Args> queued;
     std::vector<std::string> watching; // watch ids (database and key)
@@ -205,7 +206,10 @@ struct Client {
     long long produce_at = 0;
     // A script debugging session of this connection.
     std::shared_ptr<ScriptDebug> ldb;
-    bool no_propagate = false; // its writes are not replicated (rolled back later)
+    // It works on a private copy of the data (a script debugged with "yes",
+    // rolled back at the end): its writes reach no replica, no WATCH and no
+    // tracking client.
+    bool no_propagate = false;
     // Client-side caching.
     bool tracking = false;
     bool tracking_bcast = false;

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <unordered_set>
 
 namespace dev {
 
@@ -230,25 +231,32 @@ class Reader {
     uint64_t off_ = 0;
 };
 
+// The server never keeps an empty list, set, hash or sorted set (the last
+// element removed removes the key); a file holding one is not ours.
+uint64_t nonEmpty(uint64_t n, const char *what) {
+    if (n == 0) throw Failure{std::string("empty ") + what};
+    return n;
+}
+
 Value readValue(Reader &r, uint8_t type) {
     switch (type) {
     case T_STRING:
         return r.str("string value");
     case T_LIST: {
         List l;
-        for (uint64_t n = r.u64("list length"); n; n--)
+        for (uint64_t n = nonEmpty(r.u64("list length"), "list"); n; n--)
             l.push_back(r.str("list element"));
         return l;
     }
     case T_SET: {
         SetT s;
-        for (uint64_t n = r.u64("set size"); n; n--)
+        for (uint64_t n = nonEmpty(r.u64("set size"), "set"); n; n--)
             if (!s.put(r.str("set member"), Empty{})) throw Failure{"duplicate set member"};
         return s;
     }
     case T_HASH: {
         HashT h;
-        for (uint64_t n = r.u64("hash size"); n; n--) {
+        for (uint64_t n = nonEmpty(r.u64("hash size"), "hash"); n; n--) {
             std::string f = r.str("hash field");
             if (!h.put(f, r.str("hash value"))) throw Failure{"duplicate hash field"};
         }
@@ -256,7 +264,7 @@ Value readValue(Reader &r, uint8_t type) {
     }
     case T_ZSET: {
         ZSet z;
-        for (uint64_t n = r.u64("sorted set size"); n; n--) {
+        for (uint64_t n = nonEmpty(r.u64("sorted set size"), "sorted set"); n; n--) {
             std::string m = r.str("sorted set member");
             uint64_t bits = r.u64("score");
             double d;
@@ -277,7 +285,16 @@ Value readValue(Reader &r, uint8_t type) {
             e.seq = r.u64("stream entry");
             for (uint64_t m = r.u64("stream entry"); m; m--)
                 e.fields.push_back(r.str("stream field"));
+            // Lookups rely on ascending IDs, none above the last one given.
+            bool after = st.entries.empty() || e.ms > st.entries.back().ms ||
+                         (e.ms == st.entries.back().ms && e.seq > st.entries.back().seq);
+            if (!after) throw Failure{"stream entries out of order"};
             st.entries.push_back(std::move(e));
+        }
+        if (!st.entries.empty()) {
+            const StreamEntry &b = st.entries.back();
+            if (b.ms > st.last_ms || (b.ms == st.last_ms && b.seq > st.last_seq))
+                throw Failure{"stream entry after the stream's last ID"};
         }
         return st;
     }
@@ -300,6 +317,7 @@ bool loadSnapshot(const std::string &path, std::string &err) {
         return false;
     }
     std::vector<Loaded> keys;
+    std::vector<std::unordered_set<std::string>> seen(srv.dbs.size());
     try {
         Reader r(f);
         char magic[8];
@@ -331,6 +349,8 @@ bool loadSnapshot(const std::string &path, std::string &err) {
                 long long expire = (long long)r.u64("expiry");
                 if (expire < -1) throw Failure{"bad expiry"};
                 std::string key = r.str("key");
+                if (!seen[size_t(db)].insert(key).second)
+                    throw Failure{"duplicate key '" + key + "' in database " + std::to_string(db)};
                 Value v = readValue(r, op);
                 keys.push_back({db, std::move(key), std::move(v), expire});
             } else {

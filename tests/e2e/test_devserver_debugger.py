@@ -2,9 +2,11 @@
 stepping, listings with the marked lines the client colours, breakpoints,
 print / eval / vorn, the end of a session (<endsession> and the script's
 reply), rollback with "yes", and other clients served while a session waits."""
+import hashlib
+
 import pytest
 
-from conftest import Err, Status
+from conftest import SLOW, Err, RawConn, Status, become_replica
 
 SCRIPT = """local n = tonumber(ARGV[1])
 local function twice(x)
@@ -140,11 +142,7 @@ def test_a_script_that_does_not_compile_ends_the_session_at_once(connect):
 
 def test_yes_rolls_back_and_does_not_replicate_sync_does(connect):
     c, rep = connect(), connect()
-    rep.send_raw(b"SYNC\r\n")
-    n = int(rep._line()[1:])
-    while len(rep.buf) < n:
-        rep._fill()
-    rep.buf = rep.buf[n:]
+    become_replica(rep)
     c.cmd("SET", "k", "orig")
     for mode in ("yes", "sync"):
         start(c, mode=mode, script="vorn.call('set', KEYS[1], ARGV[1])", args=(mode,))
@@ -168,6 +166,16 @@ def test_a_client_leaving_mid_session(connect):
     assert other.read_reply() == 3
 
 
+def test_shutdown_with_sessions_waiting(start_server):
+    s = start_server()
+    for mode in ("yes", "sync"):
+        c = RawConn(port=s.port)
+        start(c, mode=mode, script="local x = {1, 2}\nvorn.call('set', 'k', 1)\nreturn x")
+        assert c.cmd("s")[0] == "* Stopped at 2, stop reason = step over"
+    RawConn(port=s.port).send("SHUTDOWN")
+    assert s.proc.wait(timeout=5 * SLOW) == 0    # the fixture checks for sanitizer reports
+
+
 @pytest.mark.parametrize("args,reply", [
     (["DEBUG", "maybe"], "ERR Use SCRIPT DEBUG YES/SYNC/NO"),
     (["DEBUG", "NO"], "OK"),
@@ -180,3 +188,101 @@ def test_script_debug_arguments(connect, args, reply):
     armed = args[1] == "maybe"
     r = c.cmd("EVAL", "return 7", 0)
     assert (r == ["* Stopped at 1, stop reason = step over", "-> 1   return 7"]) == armed
+
+
+def test_eval_works_in_the_scripts_environment(connect):
+    c = connect()
+    assert c.cmd("CONFIG", "SET", "lua-time-limit", "200") == "OK"
+    start(c, mode="yes", script="return {KEYS[1], seen}", keys=("kk",), args=())
+    assert c.cmd("e", "KEYS[1]") == ['<retval> "kk"']
+    assert c.cmd("e", "seen = 'set by eval'") == ["<retval> nil"]
+    assert c.cmd("e", "while true do end") == [
+        "<error> ldb_eval:1: Script killed: it ran longer than lua-time-limit"]
+    assert c.cmd("e", "vorn.call('get', {})") == [
+        "<error> ldb_eval:1: Lua vorn lib command arguments must be strings or integers"]
+    assert c.cmd("c") == ["<endsession>"]
+    assert c.read_reply() == [b"kk", b"set by eval"]
+    # What eval assigned went with the run.
+    assert c.cmd("EVAL", "return seen", 0) is None
+
+
+def test_odd_commands_while_debugging(connect):
+    c = connect()
+    start(c, script="local t = {}\nfor i = 1, 3000 do t[i] = i end\nreturn #t", keys=(),
+          args=())
+    for cmd in (["l", "99999999999999999999999"], ["l", "-5", "-5"],
+                ["l", "1", "9223372036854775807"], ["w"], ["b", "-99999999999"]):
+        assert c.cmd(*cmd)                       # an answer, whatever the numbers
+    assert c.cmd("b", "99999999999") == ["<error> Not a line number: '99999999999'"]
+    assert c.cmd("l", "2", "-1") == ["   2   for i = 1, 3000 do t[i] = i end"]
+    # A second script or SCRIPT DEBUG goes to the debugger, which does not
+    # know them (EVAL is its own "eval": the rest is Lua code).
+    for cmd in (["EVALSHA", "0" * 40, "0"], ["SCRIPT", "DEBUG", "no"]):
+        assert c.cmd(*cmd) == [
+            "<error> Unknown Lua debugger command or wrong number of arguments."]
+    assert c.cmd("EVAL", "1", "+", "1") == ["<retval> 2"]
+    assert c.cmd("b", "3") == ["  #3   return #t"]
+    assert c.cmd("c") == ["* Stopped at 3, stop reason = break point", "->#3   return #t"]
+    # A big value shows its beginning only.
+    [value] = c.cmd("p", "t")
+    assert value.startswith("<value> {1; 2; 3; ") and value.endswith("; ...}")
+    assert 2048 < len(value) < 2048 + 100
+    assert c.cmd("c") == ["<endsession>"]
+    assert c.read_reply() == 3000
+
+
+def test_a_chatty_script_has_its_log_capped(connect):
+    c = connect()
+    start(c, script="for i = 1, 20000 do vorn.debug(i) end\nreturn 1", keys=(), args=())
+    lines = c.cmd("c")
+    assert len(lines) == 10002
+    assert lines[9999:] == ["<debug> line 1: 10000", "<hint> 10000 more lines not shown.",
+                            "<endsession>"]
+    assert c.read_reply() == 1
+
+
+def test_a_debugged_eval_inside_exec_is_not_debugged(connect):
+    c = connect()
+    assert c.cmd("SCRIPT", "DEBUG", "sync") == "OK"
+    assert c.cmd("MULTI") == "OK"
+    assert c.cmd("EVAL", "return 1", 0) == "QUEUED"
+    assert c.cmd("EXEC") == [1]
+    # Still armed for the next EVAL outside a transaction.
+    assert c.cmd("EVAL", "return 2", 0)[0] == "* Stopped at 1, stop reason = step over"
+    assert c.cmd("c") == ["<endsession>"]
+    assert c.read_reply() == 2
+
+
+def test_rolled_back_writes_touch_no_watch_and_no_tracking(connect):
+    c, w = connect(), connect()
+    w.cmd("HELLO", "3")
+    w.cmd("SET", "w", "1")
+    assert w.cmd("CLIENT", "TRACKING", "on") == "OK"
+    w.cmd("GET", "w")
+    assert w.cmd("WATCH", "w") == "OK"
+    start(c, mode="yes", script="vorn.call('set', 'w', '2')\nvorn.call('flushall')", keys=(),
+          args=())
+    assert c.cmd("c")[-1] == "<endsession>"
+    assert c.read_reply() is None
+    assert w.cmd("MULTI") == "OK"
+    assert w.cmd("GET", "w") == "QUEUED"
+    assert w.cmd("EXEC") == [b"1"]               # no invalidation push came before
+
+
+@pytest.mark.parametrize("script,lines,error", [
+    ("vorn.call('get', {})", [],
+     "ERR user_script:1: Lua vorn lib command arguments must be strings or integers"),
+    ("vorn.call()", ["<vorn>", "<reply> -ERR Please specify at least one argument for this call"],
+     "ERR Please specify at least one argument for this call script: {sha}, on "
+     "@user_script:1."),
+    ("vorn.call('eval', 'return 1', 0)",
+     ["<vorn> eval return 1 0", "<reply> -ERR This command is not allowed from script"],
+     "ERR This command is not allowed from script script: {sha}, on @user_script:1."),
+])
+def test_bad_vorn_calls_end_the_session_with_the_error(connect, script, lines, error):
+    c = connect()
+    start(c, script=script, keys=(), args=())
+    error = error.format(sha=hashlib.sha1(script.encode()).hexdigest())
+    assert c.cmd("s") == lines + ["<error> " + error, "<endsession>"]
+    assert c.read_reply() == Err(error)
+    assert c.cmd("PING") == "PONG"

@@ -333,6 +333,23 @@ def good_file():
     return snapshot_format.build([(0, b"k", b"v", -1)], pad=16)
 
 
+def sealed(records):
+    """A well-formed file (header, end record, checksum) around raw records."""
+    out = b"VORNSNAP\x01" + records + b"\xff"
+    return out + struct.pack("<Q", snapshot_format.checksum(out))
+
+
+def rec(type_, key, value):
+    return bytes([type_]) + struct.pack("<q", -1) + struct.pack("<I", len(key)) + key + value
+
+
+def stream(last, entries):
+    out = struct.pack("<QQQ", *last, len(entries))
+    for ms, seq in entries:
+        out += struct.pack("<QQQ", ms, seq, 0)
+    return out
+
+
 @pytest.mark.parametrize("content,reason", [
     (b"", "truncated snapshot (in header at offset 0)"),
     (b"VORNSNAQ\x01\xff" + b"\0" * 8, "not a vorn-devserver snapshot"),
@@ -347,6 +364,13 @@ def good_file():
     (b"VORNSNAP\x01\x00" + b"\xff" * 8 + b"\x01\0\0\0k" + b"\xff\xff\xff\x1f",
      "truncated snapshot (in string value at offset 27)"),
     (good_file()[:45] + b"\x01" + good_file()[46:], "non-zero byte in padding"),
+    # Well sealed, but not what the server could have written.
+    (sealed(rec(0, b"k", b"\1\0\0\0a") + rec(0, b"k", b"\1\0\0\0b")),
+     "duplicate key 'k' in database 0"),
+    (sealed(rec(1, b"l", struct.pack("<Q", 0))), "empty list"),
+    (sealed(rec(4, b"z", struct.pack("<Q", 0))), "empty sorted set"),
+    (sealed(rec(5, b"st", stream((9, 0), [(5, 1), (5, 1)]))), "stream entries out of order"),
+    (sealed(rec(5, b"st", stream((4, 0), [(5, 1)]))), "stream entry after the stream's last ID"),
 ])
 def test_bad_snapshot_files_fail_with_one_line(tmp_path, content, reason):
     path = tmp_path / "bad.vdb"

@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-from conftest import SLOW, Err, Status
+from conftest import SLOW, Err, Status, become_replica
 
 
 @pytest.mark.parametrize("script,reply", [
@@ -112,6 +112,18 @@ def test_sandbox_and_environment(connect):
     assert c.cmd("EVAL", "leaked = 1 return leaked", 0) == 1
     assert c.cmd("EVAL", "return leaked", 0) is None
     assert c.cmd("EVAL", "return string.rep('ab', 2) .. math.floor(2.5)", 0) == b"abab2"
+    # load takes text only, and nothing can make a precompiled chunk.
+    assert c.cmd("EVAL", "return load('return ...', 'n', 'b')(7)", 0) == 7
+    assert c.cmd("EVAL", "return select(2, load('\\27Lua', 'n', 'b'))", 0) == (
+        b"attempt to load a binary chunk (mode is 't')")
+    assert c.cmd("EVAL", "return string.dump == nil", 0) == 1
+
+
+def test_memory_limit_fails_the_script_not_the_server(connect):
+    c = connect()
+    assert c.cmd("EVAL", "local t = {} for i = 1, 100 do t[i] = string.rep('x', 2^23) end",
+                 0) == "ERR not enough memory"
+    assert c.cmd("EVAL", "return #string.rep('x', 2^20)", 0) == 1 << 20
 
 
 def test_scripts_run_on_the_callers_database(connect):
@@ -136,11 +148,7 @@ def test_time_limit_stops_a_runaway_script(connect):
 
 def test_script_writes_reach_replicas_as_commands(connect):
     rep, c = connect(), connect()
-    rep.send_raw(b"SYNC\r\n")
-    n = int(rep._line()[1:])
-    while len(rep.buf) < n:
-        rep._fill()
-    rep.buf = rep.buf[n:]
+    become_replica(rep)
     c.cmd("SELECT", 4)
     assert c.cmd("EVAL", "vorn.call('get', KEYS[1]) return vorn.call('incrby', KEYS[1], 5)",
                  1, "cnt") == 5
