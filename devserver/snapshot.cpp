@@ -6,6 +6,7 @@
 
 #include "server.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -26,17 +27,18 @@ void SnapshotSum::word(uint64_t w) {
 void SnapshotSum::update(const void *data, size_t len) {
     auto *p = static_cast<const unsigned char *>(data);
     total_ += len;
-    while (tail_len_ && len) {
-        tail_[tail_len_++] = *p++;
-        len--;
-        if (tail_len_ == 8) {
-            uint64_t w;
-            memcpy(&w, tail_, 8);
-            word(w);
-            tail_len_ = 0;
-        }
+    if (tail_len_) {
+        size_t take = std::min<size_t>(8 - tail_len_, len);
+        memcpy(tail_ + tail_len_, p, take);
+        tail_len_ += take;
+        p += take;
+        len -= take;
+        if (tail_len_ < 8) return; // the input ended inside the pending word
+        uint64_t w;
+        memcpy(&w, tail_, 8);
+        word(w);
+        tail_len_ = 0;
     }
-    if (tail_len_) return; // the input ended inside the pending word
     for (; len >= 8; p += 8, len -= 8) {
         uint64_t w;
         memcpy(&w, p, 8);
