@@ -12,10 +12,7 @@
 
 #include "cli/config.h"
 #include "cli/connection.h"
-#if __has_include("cli/help.h")
 #include "cli/help.h"
-#define HAVE_HELP 1
-#endif
 #include "cli/options.h"
 #include "cli/render.h"
 #include "hivorn/hivorn.h"
@@ -162,9 +159,7 @@ int cliSendAsking(void) {
 int cliSendCommand(int argc, hisds *argv, long repeat) {
     const char *cmd = argv[0];
     if (!config.eval_ldb && (is(cmd, "help") || is(cmd, "?"))) {
-#ifdef HAVE_HELP
         cliOutputHelp(argc - 1, argv + 1);
-#endif
         return 0;
     }
     if (context == nullptr) return -1;
