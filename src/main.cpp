@@ -14,6 +14,12 @@
 #include "cli/repl.h"
 #include "cli/tls.h"
 #include "cluster/commands.h"
+#include "modes/bigkeys.h"
+#include "modes/hotkeys.h"
+#include "modes/keyspace.h"
+#include "modes/latency.h"
+#include "modes/lru.h"
+#include "modes/stat.h"
 #include "support/mt19937-64.h"
 
 // Modes whose code is not part of this build say so instead of pretending to
@@ -21,6 +27,11 @@
 [[noreturn]] static void notAvailable(const char *mode) {
     fprintf(stderr, "%s is not available in this build\n", mode);
     exit(1);
+}
+
+// The modes need the current connection; without one they end at once.
+static void connectOrExit() {
+    if (cliConnect(0) != 0) exit(1);
 }
 
 // Runs the --cluster sub-command; never returns.
@@ -100,19 +111,42 @@ int main(int argc, char **argv) {
 
     // Every mode below connects first with cliConnect(0) and exits with
     // status 1 when that fails; they are plugged in here as they are built.
-    if (config.latency_mode)
-        notAvailable(config.latency_history ? "--latency-history" : "--latency");
-    if (config.latency_dist_mode) notAvailable("--latency-dist");
+    if (config.latency_mode) {
+        connectOrExit();
+        latencyMode();
+    }
+    if (config.latency_dist_mode) {
+        connectOrExit();
+        latencyDistMode();
+    }
     if (config.slave_mode) notAvailable("--replica");
     if (config.getvdb_mode) notAvailable("--vdb");
     if (config.pipe_mode) notAvailable("--pipe");
-    if (config.bigkeys) notAvailable("--bigkeys");
-    if (config.memkeys) notAvailable("--memkeys");
-    if (config.hotkeys) notAvailable("--hotkeys");
-    if (config.stat_mode) notAvailable("--stat");
-    if (config.scan_mode) notAvailable("--scan");
-    if (config.lru_test_mode) notAvailable("--lru-test");
-    if (config.intrinsic_latency_mode) notAvailable("--intrinsic-latency");
+    if (config.bigkeys) {
+        connectOrExit();
+        findBigKeys(0, 0);
+    }
+    if (config.memkeys) {
+        connectOrExit();
+        findBigKeys(1, config.memkeys_samples);
+    }
+    if (config.hotkeys) {
+        connectOrExit();
+        findHotKeys();
+    }
+    if (config.stat_mode) {
+        connectOrExit();
+        statMode();
+    }
+    if (config.scan_mode) {
+        connectOrExit();
+        scanMode();
+    }
+    if (config.lru_test_mode) {
+        connectOrExit();
+        LRUTestMode();
+    }
+    if (config.intrinsic_latency_mode) intrinsicLatencyMode();
 
     // Interactive session: message of the day (terminal output only), SIGPIPE
     // ignored, a tolerated connection failure, then the read-eval loop.

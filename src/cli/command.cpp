@@ -16,6 +16,7 @@
 #include "cli/options.h"
 #include "cli/render.h"
 #include "hivorn/hivorn.h"
+#include "support/util_time.h"
 
 void (*cliReplicaStream)(void) = nullptr;
 
@@ -23,14 +24,6 @@ namespace {
 
 bool is(const char *word, const char *name) {
     return strcasecmp(word, name) == 0;
-}
-
-// Sleeps any number of microseconds (usleep may refuse a second or more).
-void sleepMicros(long us) {
-    if (us <= 0) return;
-    struct timespec ts = {static_cast<time_t>(us / 1000000), (us % 1000000) * 1000};
-    while (nanosleep(&ts, &ts) == -1 && errno == EINTR) {
-    }
 }
 
 // Commands whose reply is text meant to be read as is: printed raw, without
