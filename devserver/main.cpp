@@ -174,6 +174,9 @@ int main(int argc, char **argv) {
                   {"bind", srv.bind},
                   {"maxmemory", "0"},
                   {"maxmemory-policy", "noeviction"},
+                  {"maxmemory-samples", "5"},
+                  {"lfu-log-factor", "10"},
+                  {"lfu-decay-time", "1"},
                   {"timeout", "0"},
                   {"save", ""},
                   {"appendonly", "no"},
@@ -187,6 +190,7 @@ int main(int argc, char **argv) {
     registerKeyCommands(srv.commands);
     registerTypeCommands(srv.commands);
     registerServerCommands(srv.commands);
+    registerMemoryCommands(srv.commands);
     registerPubsubCommands(srv.commands);
     registerTransactionCommands(srv.commands);
     registerReplicationCommands(srv.commands);
