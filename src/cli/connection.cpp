@@ -1,6 +1,7 @@
 // The client's current server connection.
 #include "cli/connection.h"
 
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -166,6 +167,10 @@ vornReply *reconnectingVornCommand(vornContext *c, const char *fmt, ...) {
     // Every error but a protocol error (4) has bit 0 or 1 set: the link
     // itself failed and a new connection may cure it.
     auto linkFailed = [](const vornContext *ctx) { return (ctx->err & 3) != 0; };
+    // A write to a server that went away must show up as a write error to
+    // reconnect from, not end the process (on a Unix socket it is the first
+    // thing that happens).
+    signal(SIGPIPE, SIG_IGN);
     while (reply == nullptr) {
         while (c == nullptr || linkFailed(c)) {
             printf("\r\x1b[0K");
