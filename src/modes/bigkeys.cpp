@@ -64,9 +64,10 @@ dict *typeinfoDictCreate(void) {
     return types;
 }
 
-void getKeyTypes(dict *types_dict, const vornReply *keys, typeinfo **types) {
+void getKeyTypes(dict *types_dict, const vornReply *keys, typeinfo **types, ScanWalk *walk) {
     for (size_t i = 0; i < keys->elements; i++)
         queueKeyCommand({"TYPE"}, keys->element[i]);
+    if (walk) walk->queueNext();
 
     for (size_t i = 0; i < keys->elements; i++) {
         const vornReply *key = keys->element[i];
@@ -97,6 +98,7 @@ void getKeyTypes(dict *types_dict, const vornReply *keys, typeinfo **types) {
         types[i] = type;
         freeReplyObject(reply);
     }
+    if (walk) walk->readNext();
 }
 
 void getKeySizes(const vornReply *keys, typeinfo **types, uint64_t *sizes, int memkeys,
@@ -141,21 +143,21 @@ void findBigKeys(int memkeys, unsigned memkeys_samples) {
     long long total_keys = getDbSize();
     printScanIntro("\n# Scanning the entire keyspace to find biggest keys as well as\n");
 
-    uint64_t it = 0, sampled = 0, totlen = 0, scans = 0;
+    uint64_t sampled = 0, totlen = 0;
     typeinfo **types = nullptr;
     uint64_t *sizes = nullptr;
     uint32_t types_cap = 0, sizes_cap = 0;
+    ScanWalk walk;
+    walk.start();
     do {
         double pct = scanProgress(sampled, total_keys);
-        vornReply *reply = sendScan(&it);
-        scans++;
-        const vornReply *keys = reply->element[1];
+        const vornReply *keys = walk.keys();
         types = static_cast<typeinfo **>(
             growKeyArray(types, &types_cap, keys->elements, sizeof(typeinfo *)));
         sizes = static_cast<uint64_t *>(
             growKeyArray(sizes, &sizes_cap, keys->elements, sizeof(uint64_t)));
 
-        getKeyTypes(types_dict, keys, types);
+        getKeyTypes(types_dict, keys, types, &walk);
         getKeySizes(keys, types, sizes, memkeys, memkeys_samples);
 
         for (size_t i = 0; i < keys->elements; i++) {
@@ -177,9 +179,7 @@ void findBigKeys(int memkeys, unsigned memkeys_samples) {
             if (sampled % 1000000 == 0)
                 printf("[%05.2f%%] Sampled %llu keys so far\n", pct, (unsigned long long)sampled);
         }
-        scanPause(scans);
-        freeReplyObject(reply);
-    } while (it != 0);
+    } while (walk.advance());
 
     free(types);
     free(sizes);

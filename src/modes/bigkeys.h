@@ -30,8 +30,12 @@ typeinfo *typeinfo_add(dict *types, const char *name, const typeinfo *type_templ
 // summary's iteration order derives from.
 dict *typeinfoDictCreate(void);
 
-// Fills types[i] for every key of the batch (null: the key vanished).
-void getKeyTypes(dict *types_dict, const vornReply *keys, typeinfo **types);
+struct ScanWalk;
+
+// Fills types[i] for every key of the batch (null: the key vanished). With
+// a walk, its next SCAN rides along with the TYPE queries.
+void getKeyTypes(dict *types_dict, const vornReply *keys, typeinfo **types,
+                 ScanWalk *walk = nullptr);
 // Fills sizes[i]: the type's element count, or the memory usage with memkeys.
 void getKeySizes(const vornReply *keys, typeinfo **types, uint64_t *sizes, int memkeys,
                  unsigned memkeys_samples);

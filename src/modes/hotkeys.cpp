@@ -8,9 +8,10 @@
 #include "cli/connection.h"
 #include "modes/keyspace.h"
 
-void getKeyFreqs(const vornReply *keys, uint64_t *freqs) {
+void getKeyFreqs(const vornReply *keys, uint64_t *freqs, ScanWalk *walk) {
     for (size_t i = 0; i < keys->elements; i++)
         queueKeyCommand({"OBJECT", "FREQ"}, keys->element[i]);
+    if (walk) walk->queueNext();
 
     for (size_t i = 0; i < keys->elements; i++) {
         const vornReply *key = keys->element[i];
@@ -35,6 +36,7 @@ void getKeyFreqs(const vornReply *keys, uint64_t *freqs) {
         }
         freeReplyObject(reply);
     }
+    if (walk) walk->readNext();
 }
 
 int hotKeysAdmit(uint64_t *counters, hisds *hotkeys, uint64_t freq, hisds key) {
@@ -63,19 +65,19 @@ void findHotKeys(void) {
     hisds hotkeys[HOTKEYS_SAMPLE] = {nullptr};
     uint64_t *freqs = nullptr;
     uint32_t freqs_cap = 0;
-    uint64_t it = 0, sampled = 0, scans = 0;
+    uint64_t sampled = 0;
 
     long long total_keys = getDbSize();
     printScanIntro("\n# Scanning the entire keyspace to find hot keys as well as\n");
 
+    ScanWalk walk;
+    walk.start();
     do {
         double pct = scanProgress(sampled, total_keys);
-        vornReply *reply = sendScan(&it);
-        scans++;
-        const vornReply *keys = reply->element[1];
+        const vornReply *keys = walk.keys();
         freqs = static_cast<uint64_t *>(
             growKeyArray(freqs, &freqs_cap, keys->elements, sizeof(uint64_t)));
-        getKeyFreqs(keys, freqs);
+        getKeyFreqs(keys, freqs, &walk);
 
         for (size_t i = 0; i < keys->elements; i++) {
             sampled++;
@@ -91,9 +93,7 @@ void findHotKeys(void) {
             printf("[%05.2f%%] Hot key '%s' found so far with counter %llu\n", pct, q,
                    (unsigned long long)freqs[i]);
         }
-        scanPause(scans);
-        freeReplyObject(reply);
-    } while (it != 0);
+    } while (walk.advance());
 
     free(freqs);
 

@@ -7,8 +7,11 @@
 
 #define HOTKEYS_SAMPLE 16
 
+struct ScanWalk;
+
 // Fills freqs[i] with the OBJECT FREQ counter of every key of the batch.
-void getKeyFreqs(const vornReply *keys, uint64_t *freqs);
+// With a walk, its next SCAN rides along with the queries.
+void getKeyFreqs(const vornReply *keys, uint64_t *freqs, ScanWalk *walk = nullptr);
 
 // Offers a key with counter freq to the hot list (counters ascending, slot
 // HOTKEYS_SAMPLE - 1 the hottest). Returns the slot it took, or -1 when it

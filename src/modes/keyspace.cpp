@@ -32,15 +32,16 @@ bool parseCursor(const vornReply *r, uint64_t *out) {
 
 } // namespace
 
-vornReply *sendScan(uint64_t *it) {
-    vornReply *reply;
-    unsigned long long cursor = *it;
+void queueScan(uint64_t cursor) {
+    unsigned long long c = cursor;
     if (config.pattern != nullptr)
-        reply = static_cast<vornReply *>(vornCommand(context, "SCAN %llu MATCH %b", cursor,
-                                                     config.pattern, hi_sdslen(config.pattern)));
+        vornAppendCommand(context, "SCAN %llu MATCH %b", c, config.pattern,
+                          hi_sdslen(config.pattern));
     else
-        reply = static_cast<vornReply *>(vornCommand(context, "SCAN %llu", cursor));
+        vornAppendCommand(context, "SCAN %llu", c);
+}
 
+vornReply *checkScanReply(vornReply *reply, uint64_t *it) {
     if (reply == nullptr) fail("\nI/O error\n");
     if (reply->type == VORN_REPLY_ERROR) {
         fprintf(stderr, "SCAN error: %s\n", reply->str);
@@ -56,6 +57,47 @@ vornReply *sendScan(uint64_t *it) {
     for (size_t i = 0; i < keys->elements; i++)
         if (keys->element[i]->type != VORN_REPLY_STRING) fail("Non STRING key from SCAN!\n");
     return reply;
+}
+
+namespace {
+
+vornReply *readReply() {
+    void *r = nullptr;
+    return vornGetReply(context, &r) == VORN_OK ? static_cast<vornReply *>(r) : nullptr;
+}
+
+} // namespace
+
+vornReply *sendScan(uint64_t *it) {
+    queueScan(*it);
+    return checkScanReply(readReply(), it);
+}
+
+void ScanWalk::start() {
+    current = sendScan(&cursor);
+    scans = 1;
+}
+
+void ScanWalk::queueNext() {
+    if (cursor == 0) return;
+    scanPause(scans);
+    queueScan(cursor);
+    scans++;
+    next_queued = true;
+}
+
+void ScanWalk::readNext() {
+    if (next_queued) next = readReply();
+}
+
+bool ScanWalk::advance() {
+    freeReplyObject(current);
+    current = nullptr;
+    if (!next_queued) return false;
+    next_queued = false;
+    current = checkScanReply(next, &cursor);
+    next = nullptr;
+    return true;
 }
 
 long long getDbSize(void) {

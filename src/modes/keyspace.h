@@ -12,6 +12,34 @@
 // cursor in *it and returns the reply: element 1 is the array of key names.
 vornReply *sendScan(uint64_t *it);
 
+// Queues (without sending) one SCAN step from cursor.
+void queueScan(uint64_t cursor);
+// Checks the reply of a SCAN (null: it could not be read) as sendScan does,
+// stores the next cursor in *it and hands the reply back.
+vornReply *checkScanReply(vornReply *reply, uint64_t *it);
+
+// A walk that asks for the next batch while the current one is being looked
+// at: the next SCAN goes out in the same write as the first per-key queries
+// of the batch in hand, so it costs no round trip of its own.
+struct ScanWalk {
+    uint64_t cursor = 0;
+    uint64_t scans = 0; // SCAN commands sent
+    vornReply *current = nullptr;
+    vornReply *next = nullptr;
+    bool next_queued = false;
+
+    // SCAN from cursor 0; its reply is the first batch.
+    void start();
+    // Queues the next SCAN unless the walk is at its end (the -i pause, when
+    // due, comes first).
+    void queueNext();
+    // Reads the reply of the queued SCAN, if any (checked in advance()).
+    void readNext();
+    // Moves on to the batch read by readNext; false at the end of the walk.
+    bool advance();
+    const vornReply *keys() const { return current->element[1]; }
+};
+
 // DBSIZE of the current database; exits 1 when it cannot be read.
 long long getDbSize(void);
 

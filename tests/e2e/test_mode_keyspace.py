@@ -273,8 +273,10 @@ class BurstCounter:
         self.listener.close()
 
 
+# Per batch one round trip per kind of per-key query; the next SCAN goes
+# out with the first of them, so only the first SCAN costs a trip of its own.
 @pytest.mark.parametrize("mode,per_batch", [
-    ("--scan", 1), ("--bigkeys", 3), ("--memkeys", 3), ("--hotkeys", 2)])
+    ("--scan", 1), ("--bigkeys", 2), ("--memkeys", 2), ("--hotkeys", 1)])
 def test_one_round_trip_per_query_kind_per_batch(server, mode, per_batch):
     fill(server, *[("SET", f"k{i}", "v") for i in range(50)],
          ("CONFIG", "SET", "maxmemory-policy", "allkeys-lfu"))
@@ -283,5 +285,5 @@ def test_one_round_trip_per_query_kind_per_batch(server, mode, per_batch):
     assert r.returncode == 0
     relay.thread.join(timeout=10 * SLOW)
     batches = 5  # 50 keys in steps of 10
-    dbsize = 0 if mode == "--scan" else 1
-    assert relay.bursts == dbsize + batches * per_batch
+    first = 0 if mode == "--scan" else 1 + 1  # DBSIZE, the first SCAN
+    assert relay.bursts == first + batches * per_batch
