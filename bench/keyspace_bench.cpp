@@ -29,6 +29,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "devserver_process.h"
 #include "hivorn/hivorn.h"
 
 extern char **environ;
@@ -53,40 +54,8 @@ double now() {
         .count();
 }
 
-int connectTo(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(uint16_t(port));
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
-        close(fd);
-        return -1;
-    }
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return fd;
-}
-
 bool startServer() {
-    int p[2];
-    if (pipe(p) != 0) return false;
-    g_server_pid = fork();
-    if (g_server_pid == 0) {
-        dup2(p[1], 1);
-        close(p[0]);
-        close(p[1]);
-        std::string bin = g_dir + "/vorn-devserver";
-        execl(bin.c_str(), "vorn-devserver", "--port", "0", (char *)nullptr);
-        _exit(127);
-    }
-    close(p[1]);
-    char line[256] = {0};
-    size_t n = 0;
-    while (n < sizeof line - 1 && read(p[0], line + n, 1) == 1 && line[n] != '\n')
-        n++;
-    close(p[0]);
-    return sscanf(line, "ready port=%d", &g_port) == 1;
+    return startDevserver(g_dir + "/vorn-devserver", &g_server_pid, &g_port);
 }
 
 std::string req(std::initializer_list<std::string> args) {

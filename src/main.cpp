@@ -29,9 +29,12 @@
     exit(1);
 }
 
-// The modes need the current connection; without one they end at once.
-static void connectOrExit() {
+// Runs a mode that needs the current connection; without one the process
+// ends at once with status 1. The mode ends the process itself.
+[[noreturn]] static void runConnected(void (*mode)(void)) {
     if (cliConnect(0) != 0) exit(1);
+    mode();
+    exit(0);
 }
 
 // Runs the --cluster sub-command; never returns.
@@ -111,41 +114,17 @@ int main(int argc, char **argv) {
 
     // Every mode below connects first with cliConnect(0) and exits with
     // status 1 when that fails; they are plugged in here as they are built.
-    if (config.latency_mode) {
-        connectOrExit();
-        latencyMode();
-    }
-    if (config.latency_dist_mode) {
-        connectOrExit();
-        latencyDistMode();
-    }
+    if (config.latency_mode) runConnected(latencyMode);
+    if (config.latency_dist_mode) runConnected(latencyDistMode);
     if (config.slave_mode) notAvailable("--replica");
     if (config.getvdb_mode) notAvailable("--vdb");
     if (config.pipe_mode) notAvailable("--pipe");
-    if (config.bigkeys) {
-        connectOrExit();
-        findBigKeys(0, 0);
-    }
-    if (config.memkeys) {
-        connectOrExit();
-        findBigKeys(1, config.memkeys_samples);
-    }
-    if (config.hotkeys) {
-        connectOrExit();
-        findHotKeys();
-    }
-    if (config.stat_mode) {
-        connectOrExit();
-        statMode();
-    }
-    if (config.scan_mode) {
-        connectOrExit();
-        scanMode();
-    }
-    if (config.lru_test_mode) {
-        connectOrExit();
-        LRUTestMode();
-    }
+    if (config.bigkeys) runConnected([] { findBigKeys(0, 0); });
+    if (config.memkeys) runConnected([] { findBigKeys(1, config.memkeys_samples); });
+    if (config.hotkeys) runConnected(findHotKeys);
+    if (config.stat_mode) runConnected(statMode);
+    if (config.scan_mode) runConnected(scanMode);
+    if (config.lru_test_mode) runConnected(LRUTestMode);
     if (config.intrinsic_latency_mode) intrinsicLatencyMode();
 
     // Interactive session: message of the day (terminal output only), SIGPIPE

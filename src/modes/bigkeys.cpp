@@ -71,13 +71,7 @@ void getKeyTypes(dict *types_dict, const vornReply *keys, typeinfo **types, Scan
 
     for (size_t i = 0; i < keys->elements; i++) {
         const vornReply *key = keys->element[i];
-        void *r = nullptr;
-        if (vornGetReply(context, &r) != VORN_OK) {
-            fprintf(stderr, "Error getting type for key '%s' (%d: %s)\n", key->str, context->err,
-                    context->errstr);
-            exit(1);
-        }
-        vornReply *reply = static_cast<vornReply *>(r);
+        vornReply *reply = readKeyReply("type", key);
         if (reply->type == VORN_REPLY_ERROR) {
             fprintf(stderr, "TYPE returned an error: %s\n", reply->str);
             exit(1);
@@ -120,13 +114,7 @@ void getKeySizes(const vornReply *keys, typeinfo **types, uint64_t *sizes, int m
         const vornReply *key = keys->element[i];
         sizes[i] = 0;
         if (types[i] == nullptr || (!types[i]->sizecmd && !memkeys)) continue;
-        void *r = nullptr;
-        if (vornGetReply(context, &r) != VORN_OK) {
-            fprintf(stderr, "Error getting size for key '%s' (%d: %s)\n", key->str, context->err,
-                    context->errstr);
-            exit(1);
-        }
-        vornReply *reply = static_cast<vornReply *>(r);
+        vornReply *reply = readKeyReply("size", key);
         if (reply->type == VORN_REPLY_INTEGER) {
             sizes[i] = static_cast<uint64_t>(reply->integer);
         } else {

@@ -15,14 +15,7 @@ void getKeyFreqs(const vornReply *keys, uint64_t *freqs, ScanWalk *walk) {
 
     for (size_t i = 0; i < keys->elements; i++) {
         const vornReply *key = keys->element[i];
-        void *r = nullptr;
-        if (vornGetReply(context, &r) != VORN_OK) {
-            hisds q = quotedKey(key);
-            fprintf(stderr, "Error getting freq for key '%s' (%d: %s)\n", q, context->err,
-                    context->errstr);
-            exit(1);
-        }
-        vornReply *reply = static_cast<vornReply *>(r);
+        vornReply *reply = readKeyReply("freq", key, true);
         freqs[i] = 0;
         if (reply->type == VORN_REPLY_INTEGER) {
             freqs[i] = static_cast<uint64_t>(reply->integer);

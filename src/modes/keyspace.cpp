@@ -131,6 +131,15 @@ void queueKeyCommand(std::initializer_list<const char *> before, const vornReply
     vornAppendCommandArgv(context, argc, argv, lens);
 }
 
+vornReply *readKeyReply(const char *what, const vornReply *key, bool quoted) {
+    void *r = nullptr;
+    if (vornGetReply(context, &r) == VORN_OK) return static_cast<vornReply *>(r);
+    hisds name = quoted ? quotedKey(key) : hi_sdsnew(key->str);
+    fprintf(stderr, "Error getting %s for key '%s' (%d: %s)\n", what, name, context->err,
+            context->errstr);
+    exit(1);
+}
+
 hisds quotedKey(const vornReply *key) {
     hisds empty = hi_sdsempty();
     hisds q = empty ? hi_sdscatrepr(empty, key->str, key->len) : nullptr;

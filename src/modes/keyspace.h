@@ -48,6 +48,11 @@ long long getDbSize(void);
 void queueKeyCommand(std::initializer_list<const char *> before, const vornReply *key,
                      std::initializer_list<const char *> after = {});
 
+// The next reply of a batch of per-key queries; when it cannot be read,
+// "Error getting <what> for key '<name>' (<code>: <text>)" and exit 1. The
+// key is named by its text, or by its quoted form when quoted.
+vornReply *readKeyReply(const char *what, const vornReply *key, bool quoted = false);
+
 // The quoted form of a key name, as the walks print it; exits 1 when out of
 // memory (message "Failed to allocate memory for key!").
 hisds quotedKey(const vornReply *key);
