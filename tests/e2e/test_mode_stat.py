@@ -8,6 +8,7 @@ import pytest
 
 from conftest import SLOW, DevServer, RawConn, history, hook, run_cli
 from running import running  # noqa: F401  (fixture)
+from test_devserver_net import certs, tls_server  # noqa: F401  (fixture and helper)
 
 HEADER = (b"------- data ------ --------------------- load -------------------- - child -\n"
           b"keys       mem      clients blocked requests            connections          \n")
@@ -152,3 +153,21 @@ def test_latency_survives_a_restart_on_a_unix_socket(tmp_path, running):
         assert history(s)[:1] == ['"HELLO" "3"']
     finally:
         s.stop()
+
+
+def test_stat_survives_a_restart_over_tls(start_server, certs, running):
+    s = tls_server(start_server, certs)
+    args = ["--port", str(s.port), "--enable-test-hooks", "--tls-port", str(s.tls_port),
+            "--tls-cert", str(certs / "server.crt"), "--tls-key", str(certs / "server.key")]
+    p = running(["--tls", "--cacert", str(certs / "ca.crt"), "-p", str(s.tls_port), "--stat",
+                 "-i", "0.2"])
+    p.wait_for(lambda out: len(rows(out)) >= 1)
+    s2 = restart(s, args)
+    try:
+        p.wait_for(lambda out: b"Reconnecting... 1\r" in out)
+        n = len(rows(p.out))
+        p.wait_for(lambda out: len(rows(out)) >= n + 2, timeout=15)
+        assert p.err == b""
+    finally:
+        p.stop()
+        s2.stop()
