@@ -170,7 +170,11 @@ vornReply *reconnectingVornCommand(vornContext *c, const char *fmt, ...) {
     // A write to a server that went away must show up as a write error to
     // reconnect from, not end the process (on a Unix socket it is the first
     // thing that happens).
-    signal(SIGPIPE, SIG_IGN);
+    static bool sigpipe_ignored = false;
+    if (!sigpipe_ignored) {
+        signal(SIGPIPE, SIG_IGN);
+        sigpipe_ignored = true;
+    }
     while (reply == nullptr) {
         while (c == nullptr || linkFailed(c)) {
             printf("\r\x1b[0K");
