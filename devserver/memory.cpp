@@ -338,8 +338,21 @@ bool Db::sampleKey(uint64_t rnd, bool volatile_only, std::string &out) const {
     return pick(map, [](const auto &kv) { return kv.first; });
 }
 
+// maxmemory, parsed again only when its text changed (this runs before every
+// command).
+static long long maxmemoryBytes() {
+    static std::string text = "0";
+    static long long bytes = 0;
+    const std::string &now = srv.config["maxmemory"];
+    if (now != text) {
+        text = now;
+        if (!parseMemory(text, bytes)) bytes = 0;
+    }
+    return bytes;
+}
+
 bool memoryAllowsCommand(Client &c, const Command &cmd) {
-    long long maxmemory = configNumber("maxmemory", 0);
+    long long maxmemory = maxmemoryBytes();
     if (maxmemory <= 0) {
         g_tracking = false;
         return true;
@@ -363,7 +376,12 @@ bool memoryAllowsCommand(Client &c, const Command &cmd) {
 
 KeyAccess::KeyAccess(Client &c, const Command &cmd, const Args &a)
     : c(c), cmd(cmd), a(a), db(c.db) {
-    if (cmd.first <= 0) return;
+    // Only a write can create a key; for the others every key that is there
+    // afterwards was there before.
+    if (cmd.first <= 0 || !(cmd.flags & F_WRITE)) {
+        existed = ~0ULL;
+        return;
+    }
     int last = cmd.last < 0 ? int(a.size()) + cmd.last : cmd.last;
     int bit = 0;
     for (int i = cmd.first; i <= last && i < int(a.size()); i += std::max(1, cmd.step), bit++)
@@ -373,6 +391,7 @@ KeyAccess::KeyAccess(Client &c, const Command &cmd, const Args &a)
 void KeyAccess::finish() {
     if (cmd.first <= 0 || size_t(db) >= srv.dbs.size()) return;
     bool touch = touchesKeys(cmd);
+    if (!touch && !(cmd.flags & F_WRITE)) return; // a look that leaves no trace
     int last = cmd.last < 0 ? int(a.size()) + cmd.last : cmd.last;
     int bit = 0;
     Db &d = srv.dbs[size_t(db)];
