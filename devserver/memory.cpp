@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <random>
 
 namespace dev {
@@ -58,11 +59,42 @@ long long configNumber(const char *name, long long fallback) {
     return v;
 }
 
+// The settings read on every command, parsed once per change: CONFIG SET
+// shows every value to memoryConfigValid before it stores it, which marks
+// them stale.
+struct Settings {
+    bool stale = true;
+    long long maxmemory = 0, samples = 5, log_factor = 10, decay_time = 1;
+    std::string policy = "noeviction";
+};
+Settings g_settings;
+
+const Settings &settings() {
+    if (g_settings.stale) {
+        g_settings.maxmemory = configNumber("maxmemory", 0);
+        g_settings.samples = configNumber("maxmemory-samples", 5);
+        g_settings.log_factor = configNumber("lfu-log-factor", 10);
+        g_settings.decay_time = configNumber("lfu-decay-time", 1);
+        g_settings.policy = lower(srv.config["maxmemory-policy"]);
+        g_settings.stale = false;
+    }
+    return g_settings;
+}
+
 const char *const kPolicies[] = {"volatile-lru", "volatile-lfu", "volatile-random", "volatile-ttl",
                                  "allkeys-lru",  "allkeys-lfu",  "allkeys-random",  "noeviction"};
 
 bool lfuPolicy() {
-    return lower(srv.config["maxmemory-policy"]).find("lfu") != std::string::npos;
+    return settings().policy.find("lfu") != std::string::npos;
+}
+
+// Access times need no more than a few milliseconds of precision (idle
+// seconds, decay minutes), and are taken on every access: the coarse clock
+// costs next to nothing.
+long long coarseMs() {
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME_COARSE, &ts);
+    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
 // ---- the estimate ----
@@ -136,7 +168,7 @@ void recomputeAll() {
 // ---- access counters ----
 
 uint8_t lfuDecayed(const Entry &e, long long now) {
-    long long period = configNumber("lfu-decay-time", 1);
+    long long period = settings().decay_time;
     if (period <= 0 || e.atime_ms == 0) return uint8_t(std::min<uint32_t>(e.freq, 255));
     long long periods = (now - e.atime_ms) / 60000 / period;
     long long f = (long long)e.freq - periods;
@@ -146,8 +178,8 @@ uint8_t lfuDecayed(const Entry &e, long long now) {
 // The logarithmic counter: the higher it is, the less likely an access
 // raises it (never beyond 255); lfu-log-factor 0 counts every access.
 void touchEntry(Entry &e) {
-    long long now = nowMs();
-    long long factor = configNumber("lfu-log-factor", 10);
+    long long now = coarseMs();
+    long long factor = settings().log_factor;
     uint32_t counter = lfuDecayed(e, now);
     if (counter < 255) {
         double base = std::max(0.0, double(counter) - kLfuInitVal);
@@ -204,7 +236,7 @@ void evictKey(int dbnum, const std::string &key) {
 // Evicts one key under the policy; false when no key qualifies.
 bool evictOne(const std::string &policy) {
     bool volatile_only = policy.rfind("volatile-", 0) == 0;
-    long long samples = std::max(1LL, configNumber("maxmemory-samples", 5));
+    long long samples = std::max(1LL, settings().samples);
     if (policy.find("random") != std::string::npos) {
         // Databases in turn, starting at a random one.
         size_t n = srv.dbs.size(), first = size_t(g_rng() % n);
@@ -218,7 +250,7 @@ bool evictOne(const std::string &policy) {
         }
         return false;
     }
-    long long now = nowMs();
+    long long now = coarseMs();
     for (size_t d = 0; d < srv.dbs.size(); d++) {
         Db &db = srv.dbs[d];
         if (db.size() == 0 || (volatile_only && db.expires() == 0)) continue;
@@ -289,7 +321,7 @@ void objectCmd(Client &c, Args &a) {
     if (a.size() != 3) return c.out.error("ERR unknown subcommand or wrong number of arguments");
     Entry *e = srv.dbs[c.db].find(a[2]);
     if (!e) return c.out.null();
-    long long now = nowMs();
+    long long now = coarseMs();
     if (sub == "freq") {
         if (!lfuPolicy())
             return c.out.error("ERR An LFU maxmemory policy is not selected, access frequency "
@@ -338,21 +370,8 @@ bool Db::sampleKey(uint64_t rnd, bool volatile_only, std::string &out) const {
     return pick(map, [](const auto &kv) { return kv.first; });
 }
 
-// maxmemory, parsed again only when its text changed (this runs before every
-// command).
-static long long maxmemoryBytes() {
-    static std::string text = "0";
-    static long long bytes = 0;
-    const std::string &now = srv.config["maxmemory"];
-    if (now != text) {
-        text = now;
-        if (!parseMemory(text, bytes)) bytes = 0;
-    }
-    return bytes;
-}
-
 bool memoryAllowsCommand(Client &c, const Command &cmd) {
-    long long maxmemory = maxmemoryBytes();
+    long long maxmemory = settings().maxmemory;
     if (maxmemory <= 0) {
         g_tracking = false;
         return true;
@@ -363,7 +382,7 @@ bool memoryAllowsCommand(Client &c, const Command &cmd) {
         g_pool.clear();
     }
     if (g_total <= maxmemory) return true;
-    std::string policy = lower(srv.config["maxmemory-policy"]);
+    const std::string &policy = settings().policy;
     if (policy != "noeviction")
         while (g_total > maxmemory && evictOne(policy)) {
         }
@@ -375,35 +394,23 @@ bool memoryAllowsCommand(Client &c, const Command &cmd) {
 }
 
 KeyAccess::KeyAccess(Client &c, const Command &cmd, const Args &a)
-    : c(c), cmd(cmd), a(a), db(c.db) {
-    // Only a write can create a key; for the others every key that is there
-    // afterwards was there before.
-    if (cmd.first <= 0 || !(cmd.flags & F_WRITE)) {
-        existed = ~0ULL;
-        return;
-    }
-    int last = cmd.last < 0 ? int(a.size()) + cmd.last : cmd.last;
-    int bit = 0;
-    for (int i = cmd.first; i <= last && i < int(a.size()); i += std::max(1, cmd.step), bit++)
-        if (bit < 64 && srv.dbs[size_t(db)].find(a[size_t(i)])) existed |= 1ULL << bit;
-}
+    : c(c), cmd(cmd), a(a), db(c.db) {}
 
 void KeyAccess::finish() {
     if (cmd.first <= 0 || size_t(db) >= srv.dbs.size()) return;
     bool touch = touchesKeys(cmd);
     if (!touch && !(cmd.flags & F_WRITE)) return; // a look that leaves no trace
     int last = cmd.last < 0 ? int(a.size()) + cmd.last : cmd.last;
-    int bit = 0;
     Db &d = srv.dbs[size_t(db)];
-    for (int i = cmd.first; i <= last && i < int(a.size()); i += std::max(1, cmd.step), bit++) {
+    for (int i = cmd.first; i <= last && i < int(a.size()); i += std::max(1, cmd.step)) {
         const std::string &key = a[size_t(i)];
         Entry *e = d.find(key);
         if (!e) continue;
-        bool was = bit >= 64 || (existed >> bit) & 1;
-        if (!was) {
-            // A new key starts with the initial counter, accessed now.
+        if (e->lru_tick == 0) {
+            // Never seen by a command: a new key starts with the initial
+            // counter, accessed now.
             e->freq = kLfuInitVal;
-            e->atime_ms = nowMs();
+            e->atime_ms = coarseMs();
             e->lru_tick = ++g_tick;
         } else if (touch) {
             touchEntry(*e);
@@ -417,6 +424,7 @@ void memoryForget(const Entry &e) {
 }
 
 bool memoryConfigValid(const std::string &name, const std::string &value, std::string &err) {
+    g_settings.stale = true;
     long long v;
     if (name == "maxmemory" || name == "maxmemory-samples" || name == "lfu-log-factor" ||
         name == "lfu-decay-time") {

@@ -126,9 +126,9 @@ struct Entry {
     uint64_t seq = 0;      // position in the scan order
     uint32_t freq = 5;     // logarithmic access counter (0..255), for LFU and OBJECT FREQ
     // Access bookkeeping and the memory estimate, kept by memory.cpp.
-    uint64_t lru_tick = 0;   // logical time of the last access, for LRU
-    long long atime_ms = 0;  // wall time of the last access (0: never)
-    long long mem = 0;       // estimate counted in the maxmemory total
+    uint64_t lru_tick = 0;     // logical time of the last access, for LRU
+    long long atime_ms = 0;    // wall time of the last access (0: never)
+    long long mem = 0;         // estimate counted in the maxmemory total
     std::string module_type{}; // a module-style type name; the value is opaque then
 };
 
@@ -359,8 +359,8 @@ template <class T> T *getOrCreate(Client &c, const std::string &k, bool &bad) {
 // is over maxmemory; false (with the OOM error written) when a command that
 // may grow the data set cannot run.
 bool memoryAllowsCommand(Client &c, const Command &cmd);
-// Around a command: remembers which of its keys exist before, then counts
-// the accesses and updates the memory estimate of what it touched.
+// Around a command: counts the accesses to its keys and updates the memory
+// estimate of what it wrote.
 class KeyAccess {
   public:
     KeyAccess(Client &c, const Command &cmd, const Args &a);
@@ -371,7 +371,6 @@ class KeyAccess {
     const Command &cmd;
     const Args &a;
     int db;
-    uint64_t existed = 0; // bit i: the i-th key existed before (first 64 keys)
 };
 // A key leaves its database: its estimate leaves the total.
 void memoryForget(const Entry &e);
