@@ -393,8 +393,7 @@ bool memoryAllowsCommand(Client &c, const Command &cmd) {
     return true;
 }
 
-KeyAccess::KeyAccess(Client &c, const Command &cmd, const Args &a)
-    : c(c), cmd(cmd), a(a), db(c.db) {}
+KeyAccess::KeyAccess(Client &c, const Command &cmd, const Args &a) : cmd(cmd), a(a), db(c.db) {}
 
 void KeyAccess::finish() {
     if (cmd.first <= 0 || size_t(db) >= srv.dbs.size()) return;

@@ -367,7 +367,6 @@ class KeyAccess {
     void finish();
 
   private:
-    Client &c;
     const Command &cmd;
     const Args &a;
     int db;
