@@ -46,11 +46,14 @@ static bool allowedWhileSubscribed(const std::string &n) {
 }
 
 void callCommand(Client &c, const Command &cmd, Args &a) {
+    if (!memoryAllowsCommand(c, cmd)) return;
     feedMonitors(c, a);
     srv.total_commands++;
     c.last_cmd = cmd.name;
     size_t before = c.out.buf.size();
+    KeyAccess access(c, cmd, a);
     cmd.fn(c, a);
+    access.finish();
     if (c.closed) return;
     bool failed = c.out.buf.size() > before && c.out.buf[before] == '-';
     if ((cmd.flags & F_WRITE) && !failed) feedReplicas(c, a);
@@ -135,6 +138,7 @@ void execCommand(Client &c, Args &a) {
         c.close_after_write = true;
     }
     if (eff.delay_ms > 0) c.hold_until = nowMs() + eff.delay_ms;
+    if (!eff.after.empty()) runAfterAction(c, eff.after);
 }
 
 // ---- transactions ----

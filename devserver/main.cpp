@@ -81,6 +81,17 @@ static const char *kHelp =
     "                                       later requests) back for MS milliseconds.\n"
     "  DEVHOOK CLOSE MATCH COUNT N          send only the first N bytes of the reply,\n"
     "                                       then close the connection (0: no reply).\n"
+    "  DEVHOOK AFTER MATCH COUNT DEL KEY    once a matching command has answered,\n"
+    "                                       delete KEY of that client's database\n"
+    "                                       (e.g. MATCH \"SCAN\": the key vanishes\n"
+    "                                       between SCAN and the next request).\n"
+    "  DEVHOOK AFTER MATCH COUNT RETYPE KEY TYPE\n"
+    "                                       the same, but KEY becomes a one-element\n"
+    "                                       string, list, set, hash, zset or stream.\n"
+    "  DEVHOOK MODKEY KEY TYPE [VALUE]      create KEY holding a value of the made-up\n"
+    "                                       (module-style) type TYPE: TYPE answers it,\n"
+    "                                       commands of other types refuse it, MEMORY\n"
+    "                                       USAGE counts VALUE.\n"
     "  DEVHOOK INFO FIELD [VALUE]           INFO shows FIELD:VALUE (replacing the\n"
     "                                       field where it is, else appended at the\n"
     "                                       end); without VALUE the override is\n"
@@ -108,7 +119,16 @@ static const char *kHelp =
     "                                       SYNC hooks apply to every transfer.\n"
     "  DEVHOOK LIST                         the active hooks.\n"
     "  DEVHOOK RESET                        remove hooks, INFO overrides, SNI names\n"
-    "                                       and history.\n";
+    "                                       and history.\n"
+    "\n"
+    "Memory: CONFIG SET maxmemory BYTES (units k, kb, m, mb, g, gb) bounds the sum of\n"
+    "the MEMORY USAGE estimates of all keys; over it, keys are evicted before each\n"
+    "command under maxmemory-policy (allkeys-/volatile-lru, -lfu, -random,\n"
+    "volatile-ttl; maxmemory-samples keys sampled per database into a pool of 16),\n"
+    "and with noeviction, or nothing left to evict, commands that may grow the data\n"
+    "set get an OOM error. OBJECT FREQ (LFU policies only) is a logarithmic counter\n"
+    "that starts at 5, grows with accesses (lfu-log-factor, 0: every access counts)\n"
+    "and loses 1 per lfu-decay-time minutes without access (0: never).\n";
 
 static const char *const kValueOptions[] = {"--port",         "--tls-port",           "--bind",
                                             "--unix-socket",  "--tls-cert",           "--tls-key",
@@ -225,6 +245,9 @@ int main(int argc, char **argv) {
                   {"bind", srv.bind},
                   {"maxmemory", "0"},
                   {"maxmemory-policy", "noeviction"},
+                  {"maxmemory-samples", "5"},
+                  {"lfu-log-factor", "10"},
+                  {"lfu-decay-time", "1"},
                   {"timeout", "0"},
                   {"save", ""},
                   {"appendonly", "no"},
@@ -238,6 +261,7 @@ int main(int argc, char **argv) {
     registerKeyCommands(srv.commands);
     registerTypeCommands(srv.commands);
     registerServerCommands(srv.commands);
+    registerMemoryCommands(srv.commands);
     registerPubsubCommands(srv.commands);
     registerTransactionCommands(srv.commands);
     registerReplicationCommands(srv.commands);

@@ -17,6 +17,12 @@
 #include "modes/eval.h"
 #include "modes/pipe.h"
 #include "modes/replication.h"
+#include "modes/bigkeys.h"
+#include "modes/hotkeys.h"
+#include "modes/keyspace.h"
+#include "modes/latency.h"
+#include "modes/lru.h"
+#include "modes/stat.h"
 #include "support/mt19937-64.h"
 
 // Modes whose code is not part of this build say so instead of pretending to
@@ -24,6 +30,14 @@
 [[noreturn]] static void notAvailable(const char *mode) {
     fprintf(stderr, "%s is not available in this build\n", mode);
     exit(1);
+}
+
+// Runs a mode that needs the current connection; without one the process
+// ends at once with status 1. The mode ends the process itself.
+[[noreturn]] static void runConnected(void (*mode)(void)) {
+    if (cliConnect(0) != 0) exit(1);
+    mode();
+    exit(0);
 }
 
 // Runs the --cluster sub-command; never returns.
@@ -105,9 +119,8 @@ int main(int argc, char **argv) {
 
     // Every mode below connects first with cliConnect(0) and exits with
     // status 1 when that fails; they are plugged in here as they are built.
-    if (config.latency_mode)
-        notAvailable(config.latency_history ? "--latency-history" : "--latency");
-    if (config.latency_dist_mode) notAvailable("--latency-dist");
+    if (config.latency_mode) runConnected(latencyMode);
+    if (config.latency_dist_mode) runConnected(latencyDistMode);
     if (config.slave_mode) {
         if (cliConnect(0) != 0) exit(1);
         sendCapa();
@@ -125,13 +138,13 @@ int main(int argc, char **argv) {
         if (cliConnect(0) != 0) exit(1);
         pipeMode();
     }
-    if (config.bigkeys) notAvailable("--bigkeys");
-    if (config.memkeys) notAvailable("--memkeys");
-    if (config.hotkeys) notAvailable("--hotkeys");
-    if (config.stat_mode) notAvailable("--stat");
-    if (config.scan_mode) notAvailable("--scan");
-    if (config.lru_test_mode) notAvailable("--lru-test");
-    if (config.intrinsic_latency_mode) notAvailable("--intrinsic-latency");
+    if (config.bigkeys) runConnected([] { findBigKeys(0, 0); });
+    if (config.memkeys) runConnected([] { findBigKeys(1, config.memkeys_samples); });
+    if (config.hotkeys) runConnected(findHotKeys);
+    if (config.stat_mode) runConnected(statMode);
+    if (config.scan_mode) runConnected(scanMode);
+    if (config.lru_test_mode) runConnected(LRUTestMode);
+    if (config.intrinsic_latency_mode) intrinsicLatencyMode();
 
     // Interactive session: message of the day (terminal output only), SIGPIPE
     // ignored, a tolerated connection failure, then the read-eval loop.

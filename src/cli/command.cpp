@@ -13,13 +13,11 @@
 #include "cli/config.h"
 #include "cli/connection.h"
 #include "cli/numbers.h"
-#if __has_include("cli/help.h")
 #include "cli/help.h"
-#define HAVE_HELP 1
-#endif
 #include "cli/options.h"
 #include "cli/render.h"
 #include "hivorn/hivorn.h"
+#include "support/util_time.h"
 
 void (*cliReplicaStream)(void) = nullptr;
 
@@ -27,14 +25,6 @@ namespace {
 
 bool is(const char *word, const char *name) {
     return strcasecmp(word, name) == 0;
-}
-
-// Sleeps any number of microseconds (usleep may refuse a second or more).
-void sleepMicros(long us) {
-    if (us <= 0) return;
-    struct timespec ts = {static_cast<time_t>(us / 1000000), (us % 1000000) * 1000};
-    while (nanosleep(&ts, &ts) == -1 && errno == EINTR) {
-    }
 }
 
 // Commands whose reply is text meant to be read as is: printed raw, without
@@ -191,9 +181,7 @@ int cliSendAsking(void) {
 int cliSendCommand(int argc, hisds *argv, long repeat) {
     const char *cmd = argv[0];
     if (!config.eval_ldb && (is(cmd, "help") || is(cmd, "?"))) {
-#ifdef HAVE_HELP
         cliOutputHelp(argc - 1, argv + 1);
-#endif
         return 0;
     }
     if (context == nullptr) return -1;

@@ -35,7 +35,10 @@ void cliRefreshPrompt(void);
 // "Error: <text>" of the current connection on standard error.
 void cliPrintContextError(void);
 
-// Sends a command, reconnecting over TCP once a second for as long as the
-// connection fails; never returns null. A protocol error exits with status 1.
-// The connection passed may be replaced; context is updated.
+// Sends a command, reconnecting once a second for as long as the connection
+// fails ("Reconnecting... N" on standard output); never returns null. Each new
+// connection is made as cliConnect makes one (same transport, TLS, AUTH,
+// SELECT, HELLO 3). A protocol error, a TLS set-up error or a refused
+// AUTH / SELECT / HELLO exits with status 1. The connection passed may be
+// replaced; context is updated.
 vornReply *reconnectingVornCommand(vornContext *c, const char *fmt, ...);

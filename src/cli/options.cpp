@@ -13,7 +13,7 @@
 #include "cli/config.h"
 #include "cli/numbers.h"
 #include "lineedit/linenoise.h"
-#include "modes/latency_palette.h"
+#include "cli/palette.h"
 #include "support/release.h"
 
 // ---------------------------------------------------------------------------

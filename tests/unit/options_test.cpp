@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/config.h"
-#include "modes/latency_palette.h"
+#include "cli/palette.h"
 
 namespace {
 
