@@ -25,13 +25,6 @@
 #include "modes/stat.h"
 #include "support/mt19937-64.h"
 
-// Modes whose code is not part of this build say so instead of pretending to
-// run.
-[[noreturn]] static void notAvailable(const char *mode) {
-    fprintf(stderr, "%s is not available in this build\n", mode);
-    exit(1);
-}
-
 // Runs a mode that needs the current connection; without one the process
 // ends at once with status 1. The mode ends the process itself.
 [[noreturn]] static void runConnected(void (*mode)(void)) {
@@ -118,7 +111,7 @@ int main(int argc, char **argv) {
         clusterManagerMode(validateClusterManagerCommand());
 
     // Every mode below connects first with cliConnect(0) and exits with
-    // status 1 when that fails; they are plugged in here as they are built.
+    // status 1 when that fails.
     if (config.latency_mode) runConnected(latencyMode);
     if (config.latency_dist_mode) runConnected(latencyDistMode);
     if (config.slave_mode) {
