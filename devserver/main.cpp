@@ -38,6 +38,14 @@ static const char *kHelp =
     "  --databases N            Number of databases (default 16).\n"
     "  --demo-data              Start with a few sample keys of every type.\n"
     "  --enable-test-hooks      Enable the DEVHOOK command (below).\n"
+    "  --cluster-enabled yes|no Run as a cluster node (default no): an ID, a bus\n"
+    "                           port, 16384 hash slots, MOVED/ASK redirections.\n"
+    "  --cluster-nodes N        Run N cluster nodes in this process, each on its own\n"
+    "                           free port with its own bus port, keys and view\n"
+    "                           (implies --cluster-enabled yes). The ready line then\n"
+    "                           reads 'ready port=P1 ... cluster-ports=P1,...,PN\n"
+    "                           cluster-bus-ports=B1,...,BN'; --port applies to the\n"
+    "                           first node, the others always pick free ports.\n"
     "  --help                   Show this text.\n"
     "\n"
     "Test hooks (DEVHOOK, only with --enable-test-hooks). A hook is server-wide:\n"
@@ -73,12 +81,36 @@ static const char *kHelp =
     "                                       arguments quoted as in MONITOR lines.\n"
     "  DEVHOOK LIST                         the active hooks.\n"
     "  DEVHOOK RESET                        remove hooks, INFO overrides, SNI names\n"
-    "                                       and history.\n";
+    "                                       and history.\n"
+    "In cluster mode every node of the process has its own hooks, INFO overrides\n"
+    "and history: a DEVHOOK command acts on the node whose port received it.\n"
+    "Cluster hooks (NODE is a node's client port or ID, as this node knows it):\n"
+    "  DEVHOOK CLUSTER DOWN NODE CLOSE|HANG  make a node of this process\n"
+    "                                       unreachable: CLOSE closes its client and\n"
+    "                                       bus ports and connections (connections are\n"
+    "                                       refused); HANG keeps them open but answers\n"
+    "                                       nothing but DEVHOOK (held commands run when\n"
+    "                                       it comes back).\n"
+    "  DEVHOOK CLUSTER UP NODE              make it reachable again (same ports).\n"
+    "  DEVHOOK CLUSTER FAIL NODE            mark NODE as failed in the view of every\n"
+    "                                       other node (FAIL is also gossiped).\n"
+    "  DEVHOOK CLUSTER UNFAIL NODE          clear that mark again.\n"
+    "  DEVHOOK CLUSTER ANYSLOT ON|OFF       this connection reads and writes keys of\n"
+    "                                       any slot without redirection (keys in\n"
+    "                                       slots the node does not own).\n"
+    "  DEVHOOK CLUSTER UNCOVER SLOT [LAST]  no node of this process owns the slots\n"
+    "                                       any more, and gossip does not restore them.\n"
+    "  DEVHOOK CLUSTER SKEW SLOT OWNER      in this node's view only, OWNER (an ID,\n"
+    "                                       or \"none\") owns SLOT and keeps it: the\n"
+    "                                       views (and their signatures) disagree.\n"
+    "  DEVHOOK CLUSTER PINS                 the slots held by UNCOVER / SKEW here.\n"
+    "  DEVHOOK CLUSTER RELEASE              let gossip update those slots again.\n";
 
-static const char *const kValueOptions[] = {"--port",        "--tls-port",           "--bind",
-                                            "--unix-socket", "--tls-cert",           "--tls-key",
-                                            "--tls-ca-cert", "--tls-verify-clients", "--password",
-                                            "--user",        "--databases"};
+static const char *const kValueOptions[] = {
+    "--port",         "--tls-port", "--bind",        "--unix-socket",
+    "--tls-cert",     "--tls-key",  "--tls-ca-cert", "--tls-verify-clients",
+    "--password",     "--user",     "--databases",   "--cluster-enabled",
+    "--cluster-nodes"};
 
 // An option that takes a value must have one; anything else is unknown.
 static bool needArg(int i, int argc, const char *opt) {
@@ -157,6 +189,21 @@ int main(int argc, char **argv) {
                 return 1;
             }
             srv.databases = int(n);
+        } else if (o == "--cluster-enabled") {
+            std::string v = argv[++i];
+            if (v != "yes" && v != "no") {
+                fprintf(stderr, "vorn-devserver: --cluster-enabled takes yes or no\n");
+                return 1;
+            }
+            srv.cluster_enabled = v == "yes";
+        } else if (o == "--cluster-nodes") {
+            long long n;
+            if (!toLL(argv[++i], n) || n < 1 || n > 1000) {
+                fprintf(stderr, "vorn-devserver: --cluster-nodes takes 1 to 1000\n");
+                return 1;
+            }
+            srv.cluster_nodes = int(n);
+            srv.cluster_enabled = true;
         }
     }
     if (srv.tls_port >= 0 && (srv.tls_cert.empty() || srv.tls_key.empty())) {
@@ -177,7 +224,7 @@ int main(int argc, char **argv) {
                   {"timeout", "0"},
                   {"save", ""},
                   {"appendonly", "no"},
-                  {"cluster-enabled", "no"},
+                  {"cluster-enabled", srv.cluster_enabled ? "yes" : "no"},
                   {"lua-time-limit", "5000"},
                   {"slowlog-log-slower-than", "10000"},
                   {"notify-keyspace-events", ""},
@@ -191,6 +238,7 @@ int main(int argc, char **argv) {
     registerTransactionCommands(srv.commands);
     registerReplicationCommands(srv.commands);
     registerHookCommands(srv.commands);
+    registerClusterCommands(srv.commands);
     for (size_t i = 0; i < srv.commands.size(); i++)
         srv.cmd_index[srv.commands[i].name] = i;
     if (srv.demo_data) loadDemoData();

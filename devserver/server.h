@@ -201,7 +201,15 @@ struct Client {
     uint64_t tracking_redirect = 0;
     std::vector<std::string> tracking_prefixes;
     std::string sni;
+    // Cluster mode: the node (of this process) whose port accepted the
+    // connection, and what the connection is.
+    int node = 0;
+    int bus = 0;              // BUS_NONE, BUS_IN, BUS_LINK or BUS_PROBE
+    bool asking = false;      // the previous command was ASKING
+    bool any_slot = false;    // test hook: serve keys of every slot
+    std::vector<Args> parked; // commands held while the node is hung
 };
+enum BusKind { BUS_NONE = 0, BUS_IN, BUS_LINK, BUS_PROBE };
 
 // ---- command table ----
 using Handler = void (*)(Client &, Args &);
@@ -259,6 +267,13 @@ struct User {
     bool nopass = false;
 };
 
+struct Listener {
+    int fd = -1; // -1 while closed (a test hook can close a node's ports)
+    bool tls = false, unix_sock = false;
+    int node = 0;
+    bool bus = false; // cluster bus port
+};
+
 struct Server {
     int port = 6379, tls_port = -1;
     std::string bind = "127.0.0.1", unix_path;
@@ -267,6 +282,8 @@ struct Server {
     int databases = 16;
     bool hooks_enabled = false;
     bool demo_data = false;
+    bool cluster_enabled = false;
+    int cluster_nodes = 1;
     std::map<std::string, User> users;
     std::vector<Db> dbs;
     std::vector<Command> commands;
@@ -293,6 +310,7 @@ struct Server {
     std::vector<std::pair<std::string, std::string>> info_overrides;
     std::vector<std::string> sni_names;
     std::deque<std::string> history;
+    std::vector<Listener> listeners;
 
     bool requirePass() const {
         auto it = users.find("default");
@@ -319,6 +337,24 @@ void loadDemoData();
 // Event loop entry; returns the exit status.
 int serve();
 void requestShutdown();
+
+// ---- cluster mode (cluster*.cpp) ----
+// Binds the ports of every cluster node beyond the first and their bus
+// ports; adds " cluster-ports=..." to the ready line. False on failure.
+bool clusterSetup(std::string &ready);
+// Makes the node of this connection the one whose key space, configuration
+// and hooks srv holds; false when the command must wait (node hung).
+bool clusterEnter(Client &c, Args &a);
+// MOVED / ASK / CROSSSLOT / CLUSTERDOWN for a keyed command; true when a
+// redirection was written instead of running the command.
+bool clusterRedirect(Client &c, const Command &cmd, const Args &a);
+void clusterBusInput(Client &c, Args &a);
+void clusterTick(long long now);
+bool clusterEnabled();
+void clusterHookCmd(Client &c, Args &a);
+void registerClusterCommands(std::vector<Command> &t);
+int listenTcp(const std::string &addr, int &port);
+Client &newClient(int fd, const std::string &addr, int node, int bus);
 
 // Common error replies.
 extern const char *const kWrongType;
