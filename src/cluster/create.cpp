@@ -203,43 +203,43 @@ int clusterManagerFlushNodeConfig(clusterManagerNode *node, hisds *err) {
     return added;
 }
 
+list *clusterManagerParseDisconnectedLinks(std::string_view text) {
+    list *links = listCreate();
+    listSetFreeMethod(links, freeLink);
+    clusterManagerForEachNodeLine(text, [&](std::string_view line) {
+        clusterManagerNodeLine l = clusterManagerSplitNodeLine(line);
+        // The link state may end the line without a space after it.
+        std::string_view link_state;
+        if (l.count == CLUSTER_NODE_FIELD_COUNT)
+            link_state = l.field[CLUSTER_NODE_FIELD_LINK_STATE];
+        else if (l.count == CLUSTER_NODE_FIELD_LINK_STATE)
+            link_state = l.tail;
+        std::string_view id = l.field[CLUSTER_NODE_FIELD_ID];
+        std::string_view addr = l.field[CLUSTER_NODE_FIELD_ADDR];
+        std::string_view flags = l.field[CLUSTER_NODE_FIELD_FLAGS];
+        if (id.empty() || addr.empty() || flags.empty() || link_state.empty()) return true;
+        if (flags.find("myself") != std::string_view::npos) return true;
+        bool handshaking = flags.find("handshake") != std::string_view::npos;
+        bool down = flags.find("disconnected") != std::string_view::npos || handshaking ||
+                    link_state.find("disconnected") != std::string_view::npos;
+        if (!down) return true;
+        auto *link = static_cast<clusterManagerLink *>(zcalloc(sizeof(clusterManagerLink)));
+        link->node_name = hi_sdsnewlen(id.data(), id.size());
+        link->node_addr = hi_sdsnewlen(addr.data(), addr.size());
+        link->connected = 0;
+        link->handshaking = handshaking;
+        listAddNodeTail(links, link);
+        return true;
+    });
+    return links;
+}
+
 list *clusterManagerGetDisconnectedLinks(clusterManagerNode *node) {
     auto *reply = static_cast<vornReply *>(vornCommand(node->context, "CLUSTER NODES"));
     if (reply == nullptr) return nullptr;
-    if (reply->type == VORN_REPLY_ERROR || reply->str == nullptr) {
-        freeReplyObject(reply);
-        return nullptr;
-    }
-    list *links = listCreate();
-    listSetFreeMethod(links, freeLink);
-    clusterManagerForEachNodeLine(
-        std::string_view(reply->str, reply->len), [&](std::string_view line) {
-            clusterManagerNodeLine l = clusterManagerSplitNodeLine(line);
-            // The link state may end the line without a space after it.
-            std::string_view link_state;
-            if (l.count == CLUSTER_NODE_FIELD_COUNT)
-                link_state = l.field[CLUSTER_NODE_FIELD_LINK_STATE];
-            else if (l.count == CLUSTER_NODE_FIELD_LINK_STATE && !l.tail.empty())
-                link_state = l.tail;
-            else
-                return true;
-            std::string_view id = l.field[CLUSTER_NODE_FIELD_ID];
-            std::string_view addr = l.field[CLUSTER_NODE_FIELD_ADDR];
-            std::string_view flags = l.field[CLUSTER_NODE_FIELD_FLAGS];
-            if (id.empty() || addr.empty() || flags.empty() || link_state.empty()) return true;
-            if (flags.find("myself") != std::string_view::npos) return true;
-            bool handshaking = flags.find("handshake") != std::string_view::npos;
-            bool down = flags.find("disconnected") != std::string_view::npos || handshaking ||
-                        link_state.find("disconnected") != std::string_view::npos;
-            if (!down) return true;
-            auto *link = static_cast<clusterManagerLink *>(zcalloc(sizeof(clusterManagerLink)));
-            link->node_name = hi_sdsnewlen(id.data(), id.size());
-            link->node_addr = hi_sdsnewlen(addr.data(), addr.size());
-            link->connected = 0;
-            link->handshaking = handshaking;
-            listAddNodeTail(links, link);
-            return true;
-        });
+    list *links = nullptr;
+    if (reply->type != VORN_REPLY_ERROR && reply->str != nullptr)
+        links = clusterManagerParseDisconnectedLinks(std::string_view(reply->str, reply->len));
     freeReplyObject(reply);
     return links;
 }

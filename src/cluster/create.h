@@ -2,6 +2,8 @@
 // create_plan.h), confirm, configure, wait for the nodes to agree, check.
 #pragma once
 
+#include <string_view>
+
 #include "cluster/manager.h"
 
 int clusterManagerCommandCreate(int argc, char **argv);
@@ -24,9 +26,11 @@ struct clusterManagerLink {
     int handshaking;
 };
 
-// The links the node's CLUSTER NODES shows disconnected or in handshake; a
-// list of clusterManagerLink (its free method releases them), or null when
-// the node does not answer.
+// The links a CLUSTER NODES text shows disconnected or in handshake: a list
+// of clusterManagerLink, whose free method releases them. The node's own
+// line is left out.
+list *clusterManagerParseDisconnectedLinks(std::string_view text);
+// The same for the node's current view; null when the node does not answer.
 list *clusterManagerGetDisconnectedLinks(clusterManagerNode *node);
 // Address of each node seen down -> list of "host:port" of the observers.
 dict *clusterManagerGetLinkStatus(void);
