@@ -35,6 +35,7 @@ struct Peer {
     std::string master_id; // empty for masters
     uint64_t config_epoch = 0;
     long long ping_sent = 0, pong_recv = 0;
+    long long last_send = 0;                       // last PING / MEET on the link
     long long ctime = 0;                           // creation, for the handshake timeout
     uint64_t link = 0;                             // client id of the outbound bus link
     bool link_up = false;                          // a PONG came back on the current link
