@@ -71,6 +71,9 @@ struct Instance {
     Context ctx;
     Down down = UP;
     bool changed = false; // tell every peer at the next tick
+    uint64_t version = 0; // counts changes, so derived texts can be cached
+    uint64_t claims_version = ~0ULL;
+    std::string claims; // own slots as sent on the bus
     long long last_round = 0;
     long long sent = 0, received = 0;
 
@@ -93,6 +96,7 @@ void removePeer(Instance &in, int idx);
 // The node's view changed in a way its peers must learn soon.
 inline void markChanged(Instance &in) {
     in.changed = true;
+    in.version++;
 }
 // The in-process node listening on ip:port, if any.
 Instance *localNode(const std::string &ip, int port);

@@ -47,7 +47,12 @@ static std::string num(long long v) {
 
 static Args message(Instance &in, const char *type) {
     Peer &me = in.self();
-    std::string slots = slotRanges(in.owner, 0, true);
+    // Every message carries the claims; they only change with the view.
+    if (in.claims_version != in.version) {
+        in.claims = slotRanges(in.owner, 0, true);
+        in.claims_version = in.version;
+    }
+    const std::string &slots = in.claims;
     Args m = {"VBUS",
               type,
               me.id,

@@ -159,9 +159,22 @@ def test_keys_per_slot(start_cluster_nodes):
     assert len(some) == 3 and set(some) <= {k.encode() for k in keys}
     assert sorted(c.cmd("CLUSTER", "GETKEYSINSLOT", slot, 10)) == sorted(k.encode() for k in keys)
     assert c.cmd("CLUSTER", "COUNTKEYSINSLOT", (slot + 1) % 16384) == 0
-    # A master holding keys can neither replicate nor reset.
+    # The counts follow deletions, renames, expiry and flushes.
+    c.cmd("DEL", keys[0])
+    assert c.cmd("RENAME", keys[1], "{tag}renamed") == "OK"
+    assert c.cmd("RENAME", "{tag}renamed", "elsewhere") == Err(
+        "CROSSSLOT Keys in request don't hash to the same slot")
+    c.cmd("PEXPIRE", keys[2], 1)
+    time.sleep(0.3)
+    assert c.cmd("CLUSTER", "COUNTKEYSINSLOT", slot) == 3
+    assert sorted(c.cmd("CLUSTER", "GETKEYSINSLOT", slot, 10)) == sorted(
+        k.encode() for k in keys[3:] + ["{tag}renamed"])
+    # A master holding keys cannot reset.
     assert c.cmd("CLUSTER", "RESET") == Err(
         "ERR CLUSTER RESET can't be called with master nodes containing keys")
+    c.cmd("FLUSHALL")
+    assert c.cmd("CLUSTER", "COUNTKEYSINSLOT", slot) == 0
+    assert c.cmd("CLUSTER", "RESET") == "OK"
 
 
 # ---- joining ----
