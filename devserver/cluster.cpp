@@ -388,13 +388,9 @@ static void slotsReply(Client &c, Instance &in) {
 
 static size_t countKeysInSlot(Instance &in, int slot, std::vector<std::string> *keys,
                               size_t limit) {
-    size_t n = 0;
-    for (auto &k : db0(in).allKeys())
-        if (keySlot(k) == slot) {
-            if (keys && n < limit) keys->push_back(k);
-            n++;
-        }
-    return n;
+    Db &db = db0(in);
+    if (keys) *keys = db.keysInSlot(slot, limit);
+    return db.countInSlot(slot);
 }
 
 static bool knownSlots(Client &c, const Args &a, size_t from, std::vector<int> &slots,

@@ -35,6 +35,7 @@ struct Peer {
     std::string master_id; // empty for masters
     uint64_t config_epoch = 0;
     long long ping_sent = 0, pong_recv = 0;
+    long long last_send = 0;                       // last PING / MEET on the link
     long long ctime = 0;                           // creation, for the handshake timeout
     uint64_t link = 0;                             // client id of the outbound bus link
     bool link_up = false;                          // a PONG came back on the current link
@@ -70,6 +71,9 @@ struct Instance {
     Context ctx;
     Down down = UP;
     bool changed = false; // tell every peer at the next tick
+    uint64_t version = 0; // counts changes, so derived texts can be cached
+    uint64_t claims_version = ~0ULL;
+    std::string claims; // own slots as sent on the bus
     long long last_round = 0;
     long long sent = 0, received = 0;
 
@@ -92,6 +96,7 @@ void removePeer(Instance &in, int idx);
 // The node's view changed in a way its peers must learn soon.
 inline void markChanged(Instance &in) {
     in.changed = true;
+    in.version++;
 }
 // The in-process node listening on ip:port, if any.
 Instance *localNode(const std::string &ip, int port);

@@ -47,7 +47,12 @@ static std::string num(long long v) {
 
 static Args message(Instance &in, const char *type) {
     Peer &me = in.self();
-    std::string slots = slotRanges(in.owner, 0, true);
+    // Every message carries the claims; they only change with the view.
+    if (in.claims_version != in.version) {
+        in.claims = slotRanges(in.owner, 0, true);
+        in.claims_version = in.version;
+    }
+    const std::string &slots = in.claims;
     Args m = {"VBUS",
               type,
               me.id,
@@ -274,6 +279,12 @@ void clusterBusInput(Client &c, Args &a) {
     learn(in, idx, a, now);
 }
 
+static void ping(Instance &in, Peer &p, Client &link, long long now) {
+    send(in, link, message(in, (p.flags & N_MEET) ? "MEET" : "PING"));
+    if (p.ping_sent == 0) p.ping_sent = now;
+    p.last_send = now;
+}
+
 static void tickNode(Instance &in, long long now) {
     for (auto it = in.forgotten.begin(); it != in.forgotten.end();)
         it = it->second <= now ? in.forgotten.erase(it) : std::next(it);
@@ -317,13 +328,14 @@ static void tickNode(Instance &in, long long now) {
                 if (fd >= 0) {
                     link = &newClient(fd, p.ip + ":" + num(p.bus_port), in.index, BUS_LINK);
                     p.link = link->id;
-                    send(in, *link, message(in, (p.flags & N_MEET) ? "MEET" : "PING"));
-                    if (p.ping_sent == 0) p.ping_sent = now;
+                    ping(in, p, *link, now);
                 }
             }
-        } else if (changed || (p.ping_sent == 0 && now - p.pong_recv >= interval)) {
-            send(in, *link, message(in, (p.flags & N_MEET) ? "MEET" : "PING"));
-            if (p.ping_sent == 0) p.ping_sent = now;
+        } else if (changed || (p.ping_sent == 0 && now - p.pong_recv >= interval) ||
+                   (p.ping_sent && now - p.last_send >= 1000)) {
+            // Unanswered pings are repeated: the other side may have dropped
+            // them while it was not answering.
+            ping(in, p, *link, now);
         } else if (p.ping_sent && now - p.ping_sent > timeout / 2 && p.link_up) {
             // No answer for a while: the link may be stale, make a new one.
             closeLinks(in, p);

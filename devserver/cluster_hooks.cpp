@@ -117,6 +117,7 @@ void clusterHookCmd(Client &c, Args &a) {
             return c.out.error("ERR I don't know about node " + a[4]);
         in.owner[size_t(slot)] = owner;
         in.pinned[size_t(slot)] = true;
+        markChanged(in);
         return c.out.ok();
     }
     if (sub == "pins" && n == 3) {

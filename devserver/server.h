@@ -143,8 +143,16 @@ class Db {
     std::string randomKey();
     void activeExpire(long long now);
     std::vector<std::string> allKeys();
+    // Cluster mode keeps the keys of every hash slot (slots.cpp).
+    size_t countInSlot(int slot) const;
+    std::vector<std::string> keysInSlot(int slot, size_t max) const;
 
   private:
+    struct KeyLess {
+        bool operator()(const std::string *a, const std::string *b) const { return *a < *b; }
+    };
+    std::vector<std::set<const std::string *, KeyLess>> by_slot;
+    void indexSlot(const std::string *key, bool add);
     std::unordered_map<std::string, Entry> map;
     std::map<uint64_t, const std::string *> order;
     std::unordered_set<std::string> volatile_keys;

@@ -61,3 +61,30 @@ bool parseSlotRanges(std::string_view s, std::vector<int> &out) {
 }
 
 } // namespace dev::cluster
+
+namespace dev {
+
+void Db::indexSlot(const std::string *key, bool add) {
+    if (by_slot.empty()) by_slot.resize(cluster::kSlots);
+    auto &keys = by_slot[size_t(cluster::keySlot(*key))];
+    if (add)
+        keys.insert(key);
+    else
+        keys.erase(key);
+}
+
+size_t Db::countInSlot(int slot) const {
+    return by_slot.empty() ? 0 : by_slot[size_t(slot)].size();
+}
+
+std::vector<std::string> Db::keysInSlot(int slot, size_t max) const {
+    std::vector<std::string> r;
+    if (by_slot.empty()) return r;
+    for (const std::string *k : by_slot[size_t(slot)]) {
+        if (r.size() >= max) break;
+        r.push_back(*k);
+    }
+    return r;
+}
+
+} // namespace dev
