@@ -171,7 +171,14 @@ int clusterManagerNodeConnect(clusterManagerNode *node) {
     struct timeval tv;
     tv.tv_sec = t / 1000;
     tv.tv_usec = (t % 1000) * 1000;
-    node->context = vornConnectWithTimeout(node->ip, node->port, tv);
+    // The same bound applies to every reply, so that a node that accepts
+    // connections but stops answering is reported instead of waited for
+    // forever.
+    vornOptions options = {};
+    VORN_OPTIONS_SET_TCP(&options, node->ip, node->port);
+    options.connect_timeout = &tv;
+    options.command_timeout = &tv;
+    node->context = vornConnectWithOptions(&options);
     if (node->context == nullptr) {
         fprintf(stderr, "Could not connect to Vorn at %s:%d: Out of memory\n", node->ip,
                 node->port);

@@ -90,9 +90,9 @@ clusterManagerNode *clusterManagerNodeByName(const char *name);
 // Removes the first entry of l that holds node, if any (the node is not freed).
 void clusterManagerRemoveNodeFromList(list *l, clusterManagerNode *node);
 
-// Connects the node (closing an earlier connection): connect timeout from
-// --cluster-timeout, TLS when configured, keep-alive, AUTH when a password is
-// configured. Returns 1, or 0 after printing why.
+// Connects the node (closing an earlier connection): --cluster-timeout bounds
+// the connect and every later reply; TLS when configured, keep-alive, AUTH
+// when a password is configured. Returns 1, or 0 after printing why.
 int clusterManagerNodeConnect(clusterManagerNode *node);
 
 // Splits "host:port[@bus_port]" in place at the last '@' and the last ':'.
