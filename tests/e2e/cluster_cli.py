@@ -30,10 +30,17 @@ def addrs(ports):
     return [f"127.0.0.1:{p}" for p in ports]
 
 
-def view(port):
+def raw(port, password=None):
+    c = RawConn(port=port)
+    if password is not None:
+        assert c.cmd("AUTH", password) == "OK"
+    return c
+
+
+def view(port, password=None):
     """{id: dict} of the CLUSTER NODES text of the node on port, plus 'order',
     the IDs in line order."""
-    c = RawConn(port=port)
+    c = raw(port, password)
     text = bytes(c.cmd("CLUSTER", "NODES")).decode()
     c.close()
     nodes, order = {}, []
@@ -48,8 +55,8 @@ def view(port):
     return nodes
 
 
-def known_nodes(port):
-    c = RawConn(port=port)
+def known_nodes(port, password=None):
+    c = raw(port, password)
     text = bytes(c.cmd("CLUSTER", "INFO")).decode()
     c.close()
     return int(re.search(r"cluster_known_nodes:(\d+)", text).group(1))

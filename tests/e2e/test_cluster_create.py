@@ -9,12 +9,12 @@ from cluster_cli import addrs, cli_cluster, known_nodes, view
 from conftest import RawConn, wait_until
 
 
-def untouched(ports):
+def untouched(ports, password=None):
     """Every node still alone and without slots."""
     for p in ports:
-        v = view(p)
+        v = view(p, password)
         assert len(v["order"]) == 1 and v[v["order"][0]]["slots"] == [], p
-        assert known_nodes(p) == 1
+        assert known_nodes(p, password) == 1
 
 
 def roles(port):
@@ -179,3 +179,21 @@ def test_refused_nodes(start_cluster_nodes, start_server):
     assert cli_cluster("create", f"127.0.0.1:{p[0]}", "127.0.0.1:99999") == (
         1, "", "Invalid address format: 127.0.0.1:99999\n")
     assert known_nodes(p[0]) == 1
+
+
+def test_nodes_with_a_password(start_cluster_nodes):
+    srv = start_cluster_nodes(3, "--password", "s3cret", "--user", "ops:opspw")
+    a = addrs(srv.cluster_ports)
+    status, out, err = cli_cluster("create", *a, "--cluster-yes", "-a", "wrong",
+                                   "--no-auth-warning")
+    assert status == 1 and err == ""
+    assert out == (f"Node {a[0]} replied with error:\n"
+                   "WRONGPASS invalid username-password pair or user is disabled.\n")
+    untouched(srv.cluster_ports, "s3cret")
+    # The user, when given, goes with the password.
+    status, out, err = cli_cluster("create", *a, "--cluster-yes", "--user", "ops", "-a", "opspw",
+                                   "--no-auth-warning")
+    assert (status, err) == (0, "")
+    assert "[OK] All 16384 slots covered." in out
+    status, out, err = cli_cluster("check", a[2], VORNCLI_AUTH="s3cret")
+    assert (status, err) == (0, "")
