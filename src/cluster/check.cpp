@@ -19,15 +19,6 @@ bool flaggedSlave(const clusterManagerNode *n) {
     return (n->flags & CLUSTER_MANAGER_FLAG_SLAVE) != 0;
 }
 
-template <typename Fn> void forEachNode(Fn fn) {
-    if (cluster_manager.nodes == nullptr) return;
-    listIter li;
-    listNode *ln;
-    listRewind(cluster_manager.nodes, &li);
-    while ((ln = listNext(&li)) != nullptr)
-        fn(static_cast<clusterManagerNode *>(ln->value));
-}
-
 clusterManagerNode *firstNode() {
     if (cluster_manager.nodes == nullptr || listLength(cluster_manager.nodes) == 0) return nullptr;
     return static_cast<clusterManagerNode *>(listFirst(cluster_manager.nodes)->value);
@@ -62,7 +53,7 @@ void reportOpenSlots(clusterManagerNode *n, hisds *pairs, int count, const char 
 // Masters that own the slot or, not owning it, hold keys of it.
 list *slotOwners(int slot) {
     list *owners = listCreate();
-    forEachNode([&](clusterManagerNode *n) {
+    clusterManagerForEachNode([&](clusterManagerNode *n) {
         if (flaggedSlave(n)) return;
         if (n->slots[slot] || clusterManagerCountKeysInSlot(n, slot) > 0)
             listAddNodeTail(owners, n);
@@ -78,14 +69,9 @@ hisds clusterManagerConfigSignatureOf(std::string_view nodes_text) {
         clusterManagerNodeLine l = clusterManagerSplitNodeLine(line);
         if (!l.has_slots || l.slots.empty()) return true;
         std::vector<std::string_view> entries;
-        size_t pos = 0;
-        while (pos <= l.slots.size()) {
-            size_t sp = l.slots.find(' ', pos);
-            if (sp == std::string_view::npos) sp = l.slots.size();
-            std::string_view e = l.slots.substr(pos, sp - pos);
-            pos = sp + 1;
+        clusterManagerForEachWord(l.slots, ' ', [&entries](std::string_view e) {
             if (!e.empty() && e[0] != '[') entries.push_back(e);
-        }
+        });
         if (entries.empty()) return true;
         std::sort(entries.begin(), entries.end());
         std::string text(l.field[CLUSTER_NODE_FIELD_ID]);
@@ -123,20 +109,16 @@ int clusterManagerIsConfigConsistent(int log) {
     hisds first_sig = nullptr;
     clusterManagerNode *first = nullptr;
     int consistent = 1;
-    listIter li;
-    listNode *ln;
-    listRewind(cluster_manager.nodes, &li);
-    while ((ln = listNext(&li)) != nullptr) {
-        auto *n = static_cast<clusterManagerNode *>(ln->value);
+    clusterManagerForEachNode([&](clusterManagerNode *n) {
         hisds sig = clusterManagerGetConfigSignature(n);
         if (sig == nullptr) {
             consistent = 0;
-            break;
+            return false;
         }
         if (first_sig == nullptr) {
             first_sig = sig;
             first = n;
-            continue;
+            return true;
         }
         bool same = hi_sdscmp(sig, first_sig) == 0;
         hi_sdsfree(sig);
@@ -145,9 +127,9 @@ int clusterManagerIsConfigConsistent(int log) {
                 clusterManagerLogInfo("\tNode %s (%s:%d) is inconsistent with %s\n", n->name, n->ip,
                                       n->port, first->name);
             consistent = 0;
-            break;
         }
-    }
+        return same;
+    });
     hi_sdsfree(first_sig);
     return consistent;
 }
@@ -156,10 +138,10 @@ void clusterManagerShowClusterInfo(void) {
     int masters = 0;
     long long keys = 0;
     bool stopped = false;
-    forEachNode([&](clusterManagerNode *n) {
+    clusterManagerForEachNode([&](clusterManagerNode *n) {
         if (stopped || flaggedSlave(n) || n->name == nullptr) return;
         int replicas = 0;
-        forEachNode([&](clusterManagerNode *r) {
+        clusterManagerForEachNode([&](clusterManagerNode *r) {
             if (r != n && flaggedSlave(r) && r->replicate != nullptr &&
                 hi_sdscmp(r->replicate, n->name) == 0)
                 replicas++;
@@ -201,7 +183,7 @@ int clusterManagerCheckCluster(int quiet) {
 
     clusterManagerLogInfo(">>> Check for open slots...\n");
     dict *open = dictCreate(&clusterManagerDictType, nullptr);
-    forEachNode([&](clusterManagerNode *n) {
+    clusterManagerForEachNode([&](clusterManagerNode *n) {
         reportOpenSlots(n, n->migrating, n->migrating_count, "migrating", open);
         reportOpenSlots(n, n->importing, n->importing_count, "importing", open);
     });
@@ -254,13 +236,9 @@ int clusterManagerCheckCluster(int quiet) {
             if (listLength(owners) > 1) {
                 clusterManagerLogErr("[WARNING] Slot %d has %d owners:\n", slot,
                                      static_cast<int>(listLength(owners)));
-                listIter li;
-                listNode *ln;
-                listRewind(owners, &li);
-                while ((ln = listNext(&li)) != nullptr) {
-                    auto *n = static_cast<clusterManagerNode *>(ln->value);
+                clusterManagerForEach<clusterManagerNode>(owners, [](clusterManagerNode *n) {
                     clusterManagerLogErr("    %s:%d\n", n->ip, n->port);
-                }
+                });
                 if (do_fix) {
                     if (!clusterManagerFixMultipleSlotOwners(slot, owners)) {
                         clusterManagerLogErr("Failed to fix multiple owners for slot %d\n", slot);

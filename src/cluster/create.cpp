@@ -21,15 +21,6 @@ namespace {
 // are inspected for a join that does not happen.
 constexpr int kJoinCheckAfter = 20;
 
-template <typename Fn> void forEachNode(Fn fn) {
-    if (cluster_manager.nodes == nullptr) return;
-    listIter li;
-    listNode *ln;
-    listRewind(cluster_manager.nodes, &li);
-    while ((ln = listNext(&li)) != nullptr)
-        fn(static_cast<clusterManagerNode *>(ln->value));
-}
-
 void freeLink(void *p) {
     auto *link = static_cast<clusterManagerLink *>(p);
     hi_sdsfree(link->node_name);
@@ -44,7 +35,7 @@ void freeSds(void *p) {
 // The node with the same ID as n among the nodes already accepted.
 clusterManagerNode *sameNodeAs(const clusterManagerNode *n) {
     clusterManagerNode *found = nullptr;
-    forEachNode([&](clusterManagerNode *other) {
+    clusterManagerForEachNode([&](clusterManagerNode *other) {
         if (found == nullptr && other->name != nullptr && n->name != nullptr &&
             hi_sdscmp(other->name, n->name) == 0)
             found = other;
@@ -71,23 +62,11 @@ int addCreateNode(char *arg) {
         freeClusterManagerNode(node);
         return 0;
     }
+    if (!clusterManagerLoadClusterNode(node, 0)) {
+        freeClusterManagerNode(node);
+        return 0;
+    }
     hisds err = nullptr;
-    if (!clusterManagerNodeIsCluster(node, &err)) {
-        clusterManagerPrintNotClusterNodeError(node, err);
-        hi_sdsfree(err);
-        freeClusterManagerNode(node);
-        return 0;
-    }
-    err = nullptr;
-    if (!clusterManagerNodeLoadInfo(node, 0, &err)) {
-        if (err != nullptr) {
-            clusterManagerPrintReplyError(node, err);
-            hi_sdsfree(err);
-        }
-        freeClusterManagerNode(node);
-        return 0;
-    }
-    err = nullptr;
     if (!clusterManagerNodeIsEmpty(node, &err)) {
         clusterManagerPrintNotEmptyNodeError(node, err);
         hi_sdsfree(err);
@@ -113,7 +92,7 @@ int addCreateNode(char *arg) {
 // master yet and are retried after the join.
 int flushAll(bool first_round) {
     int ok = 1;
-    forEachNode([&](clusterManagerNode *node) {
+    clusterManagerForEachNode([&](clusterManagerNode *node) {
         if (!ok || !node->dirty) return;
         hisds err = nullptr;
         bool is_master = node->replicate == nullptr;
@@ -130,7 +109,7 @@ int flushAll(bool first_round) {
 int meetAll(void) {
     clusterManagerNode *first = nullptr;
     int ok = 1;
-    forEachNode([&](clusterManagerNode *node) {
+    clusterManagerForEachNode([&](clusterManagerNode *node) {
         if (!ok) return;
         if (first == nullptr) {
             first = node;
@@ -170,11 +149,7 @@ void reportLinks(dict *status) {
         else
             clusterManagerLogErr(" - Node %s may be unreachable from:\n", addr);
         hi_sdsfree(copy);
-        listIter li;
-        listNode *ln;
-        listRewind(observers, &li);
-        while ((ln = listNext(&li)) != nullptr)
-            clusterManagerLogErr("   %s\n", static_cast<hisds>(ln->value));
+        clusterManagerForEach<char>(observers, [](hisds o) { clusterManagerLogErr("   %s\n", o); });
     }
     dictReleaseIterator(it);
     clusterManagerLogErr("Cluster bus ports must be reachable by every node.\n"
@@ -247,14 +222,10 @@ list *clusterManagerGetDisconnectedLinks(clusterManagerNode *node) {
 dict *clusterManagerGetLinkStatus(void) {
     if (cluster_manager.nodes == nullptr) return nullptr;
     dict *status = dictCreate(&clusterManagerLinkDictType, nullptr);
-    forEachNode([&](clusterManagerNode *node) {
+    clusterManagerForEachNode([&](clusterManagerNode *node) {
         list *links = clusterManagerGetDisconnectedLinks(node);
         if (links == nullptr) return;
-        listIter li;
-        listNode *ln;
-        listRewind(links, &li);
-        while ((ln = listNext(&li)) != nullptr) {
-            auto *link = static_cast<clusterManagerLink *>(ln->value);
+        clusterManagerForEach<clusterManagerLink>(links, [&](clusterManagerLink *link) {
             dictEntry *de = dictFind(status, link->node_addr);
             list *observers;
             if (de != nullptr) {
@@ -266,7 +237,7 @@ dict *clusterManagerGetLinkStatus(void) {
             }
             listAddNodeTail(observers, hi_sdscatprintf(hi_sdsempty(), "%s:%u", node->ip,
                                                        static_cast<unsigned>(node->port)));
-        }
+        });
         listRelease(links);
     });
     return status;
@@ -303,7 +274,7 @@ int clusterManagerCommandCreate(int argc, char **argv) {
     clusterManagerLogInfo(">>> Nodes configuration updated\n");
     clusterManagerLogInfo(">>> Assign a different config epoch to each node\n");
     int epoch = 1;
-    forEachNode([&](clusterManagerNode *node) {
+    clusterManagerForEachNode([&](clusterManagerNode *node) {
         void *reply = vornCommand(node->context, "cluster set-config-epoch %d", epoch++);
         if (reply != nullptr) freeReplyObject(reply);
     });

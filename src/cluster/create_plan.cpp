@@ -15,12 +15,7 @@ namespace {
 
 std::vector<clusterManagerNode *> nodeVector() {
     std::vector<clusterManagerNode *> v;
-    if (cluster_manager.nodes == nullptr) return v;
-    listIter li;
-    listNode *ln;
-    listRewind(cluster_manager.nodes, &li);
-    while ((ln = listNext(&li)) != nullptr)
-        v.push_back(static_cast<clusterManagerNode *>(ln->value));
+    clusterManagerForEachNode([&v](clusterManagerNode *n) { v.push_back(n); });
     return v;
 }
 

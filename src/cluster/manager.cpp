@@ -75,56 +75,38 @@ void clusterManagerNodeAddOpenSlot(hisds **pairs, int *count, const char *slot, 
     (*pairs)[(*count)++] = hi_sdsnewlen(id, idlen);
 }
 
+void clusterManagerReleaseSdsList(list *l) {
+    if (l == nullptr) return;
+    clusterManagerForEach<char>(l, [](hisds s) { hi_sdsfree(s); });
+    listRelease(l);
+}
+
 void freeClusterManagerNode(clusterManagerNode *node) {
     if (node == nullptr) return;
     vornFree(node->context);
-    if (node->friends != nullptr) {
-        listIter li;
-        listNode *ln;
-        listRewind(node->friends, &li);
-        while ((ln = listNext(&li)) != nullptr)
-            freeClusterManagerNode(static_cast<clusterManagerNode *>(ln->value));
-        listRelease(node->friends);
-    }
+    clusterManagerForEach<clusterManagerNode>(node->friends, freeClusterManagerNode);
+    if (node->friends != nullptr) listRelease(node->friends);
     hi_sdsfree(node->name);
     hi_sdsfree(node->replicate);
     if ((node->flags & CLUSTER_MANAGER_FLAG_FRIEND) && node->ip) hi_sdsfree(node->ip);
     clusterManagerNodeResetOpenSlots(node);
-    if (node->flags_str != nullptr) {
-        listIter li;
-        listNode *ln;
-        listRewind(node->flags_str, &li);
-        while ((ln = listNext(&li)) != nullptr)
-            hi_sdsfree(static_cast<hisds>(ln->value));
-        listRelease(node->flags_str);
-    }
+    clusterManagerReleaseSdsList(node->flags_str);
     zfree(node);
 }
 
 void clusterManagerReleaseNodesExcept(clusterManagerNode *keep) {
     if (cluster_manager.nodes == nullptr) return;
-    listIter li;
-    listNode *ln;
-    listRewind(cluster_manager.nodes, &li);
-    while ((ln = listNext(&li)) != nullptr) {
-        auto *n = static_cast<clusterManagerNode *>(ln->value);
+    clusterManagerForEachNode([keep](clusterManagerNode *n) {
         if (n != keep) freeClusterManagerNode(n);
-    }
+    });
     listRelease(cluster_manager.nodes);
     cluster_manager.nodes = nullptr;
 }
 
 void freeClusterManager(void) {
     clusterManagerReleaseNodesExcept(nullptr);
-    if (cluster_manager.errors != nullptr) {
-        listIter li;
-        listNode *ln;
-        listRewind(cluster_manager.errors, &li);
-        while ((ln = listNext(&li)) != nullptr)
-            hi_sdsfree(static_cast<hisds>(ln->value));
-        listRelease(cluster_manager.errors);
-        cluster_manager.errors = nullptr;
-    }
+    clusterManagerReleaseSdsList(cluster_manager.errors);
+    cluster_manager.errors = nullptr;
     if (clusterManagerUncoveredSlots != nullptr) {
         dictRelease(clusterManagerUncoveredSlots);
         clusterManagerUncoveredSlots = nullptr;
@@ -136,30 +118,17 @@ clusterManagerNode *clusterManagerNodeByName(const char *name) {
     hisds lcname = hi_sdsnew(name);
     hi_sdstolower(lcname);
     clusterManagerNode *found = nullptr;
-    listIter li;
-    listNode *ln;
-    listRewind(cluster_manager.nodes, &li);
-    while ((ln = listNext(&li)) != nullptr) {
-        auto *n = static_cast<clusterManagerNode *>(ln->value);
-        if (n->name != nullptr && hi_sdscmp(n->name, lcname) == 0) {
-            found = n;
-            break;
-        }
-    }
+    clusterManagerForEachNode([&](clusterManagerNode *n) {
+        if (n->name != nullptr && hi_sdscmp(n->name, lcname) == 0) found = n;
+        return found == nullptr;
+    });
     hi_sdsfree(lcname);
     return found;
 }
 
 void clusterManagerRemoveNodeFromList(list *l, clusterManagerNode *node) {
-    listIter li;
-    listNode *ln;
-    listRewind(l, &li);
-    while ((ln = listNext(&li)) != nullptr) {
-        if (ln->value == node) {
-            listDelNode(l, ln);
-            return;
-        }
-    }
+    listNode *ln = listSearchKey(l, node);
+    if (ln != nullptr) listDelNode(l, ln);
 }
 
 int clusterManagerNodeConnect(clusterManagerNode *node) {

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <type_traits>
 
 #include "hivorn/hivorn.h"
 #include "support/adlist.h"
@@ -66,6 +67,29 @@ extern dictType clusterManagerDictType;
 // Keys are freed as hisds, values released as lists.
 extern dictType clusterManagerLinkDictType;
 
+// Calls fn(value) for every value of l (which may be null) in order, cast to
+// T*; when fn returns bool, false stops the walk. fn may delete the entry it
+// was given.
+template <typename T, typename Fn> void clusterManagerForEach(list *l, Fn fn) {
+    if (l == nullptr) return;
+    listIter li;
+    listNode *ln;
+    listRewind(l, &li);
+    while ((ln = listNext(&li)) != nullptr) {
+        T *v = static_cast<T *>(ln->value);
+        if constexpr (std::is_same_v<std::invoke_result_t<Fn, T *>, bool>) {
+            if (!fn(v)) return;
+        } else {
+            fn(v);
+        }
+    }
+}
+
+// The same over the loaded nodes.
+template <typename Fn> void clusterManagerForEachNode(Fn fn) {
+    clusterManagerForEach<clusterManagerNode>(cluster_manager.nodes, fn);
+}
+
 // A node at ip:port with every other field empty and weight 1.0. ip is
 // stored as given (not copied).
 clusterManagerNode *clusterManagerNewNode(char *ip, int port);
@@ -74,6 +98,8 @@ clusterManagerNode *clusterManagerNewNode(char *ip, int port);
 void freeClusterManagerNode(clusterManagerNode *node);
 // Frees the loaded nodes, the recorded errors and the uncovered-slot table.
 void freeClusterManager(void);
+// Frees every hisds of l, then l (null is ignored).
+void clusterManagerReleaseSdsList(list *l);
 // Frees every node of cluster_manager.nodes except keep, and the list.
 void clusterManagerReleaseNodesExcept(clusterManagerNode *keep);
 

@@ -36,18 +36,13 @@ hisds clusterManagerNodeSlotsString(const clusterManagerNode *node) {
 
 hisds clusterManagerNodeFlagString(const clusterManagerNode *node) {
     hisds s = hi_sdsempty();
-    if (node->flags_str == nullptr) return s;
-    listIter li;
-    listNode *ln;
-    listRewind(node->flags_str, &li);
     bool first = true;
-    while ((ln = listNext(&li)) != nullptr) {
-        hisds w = static_cast<hisds>(ln->value);
-        if (strcmp(w, "myself") == 0) continue;
+    clusterManagerForEach<char>(node->flags_str, [&](hisds w) {
+        if (strcmp(w, "myself") == 0) return;
         if (!first) s = hi_sdscatlen(s, ",", 1);
         s = hi_sdscatsds(s, w);
         first = false;
-    }
+    });
     return s;
 }
 
@@ -82,26 +77,19 @@ hisds clusterManagerNodeInfo(const clusterManagerNode *node, int indent) {
 }
 
 void clusterManagerShowNodes(void) {
-    if (cluster_manager.nodes == nullptr) return;
-    listIter li;
-    listNode *ln;
-    listRewind(cluster_manager.nodes, &li);
-    while ((ln = listNext(&li)) != nullptr) {
-        hisds info = clusterManagerNodeInfo(static_cast<clusterManagerNode *>(ln->value), 0);
+    clusterManagerForEachNode([](clusterManagerNode *n) {
+        hisds info = clusterManagerNodeInfo(n, 0);
         printf("%s\n", info);
         hi_sdsfree(info);
-    }
+    });
 }
 
 void clusterManagerPrintSlotsList(list *slots) {
     std::vector<uint8_t> table(CLUSTER_MANAGER_SLOTS, 0);
-    listIter li;
-    listNode *ln;
-    listRewind(slots, &li);
-    while ((ln = listNext(&li)) != nullptr) {
-        int slot = atoi(static_cast<const char *>(ln->value));
+    clusterManagerForEach<char>(slots, [&table](const char *text) {
+        int slot = atoi(text);
         if (slot >= 0 && slot < CLUSTER_MANAGER_SLOTS) table[slot] = 1;
-    }
+    });
     hisds s = slotsString(table.data());
     printf("%s\n", s);
     hi_sdsfree(s);

@@ -167,18 +167,12 @@ clusterManagerNode *clusterManagerGetSlotOwner(clusterManagerNode *node, int slo
         clusterManagerNode *owner = nullptr;
         if (m->elements >= 3 && m->element[2]->str != nullptr) {
             owner = clusterManagerNodeByName(m->element[2]->str);
-        } else if (cluster_manager.nodes != nullptr) {
+        } else {
             long long port = m->element[1]->integer;
-            listIter li;
-            listNode *ln;
-            listRewind(cluster_manager.nodes, &li);
-            while ((ln = listNext(&li)) != nullptr) {
-                auto *n = static_cast<clusterManagerNode *>(ln->value);
-                if (strcmp(n->ip, m->element[0]->str) == 0 && n->port == port) {
-                    owner = n;
-                    break;
-                }
-            }
+            clusterManagerForEachNode([&](clusterManagerNode *n) {
+                if (strcmp(n->ip, m->element[0]->str) == 0 && n->port == port) owner = n;
+                return owner == nullptr;
+            });
         }
         if (owner != nullptr) return owner;
     }
@@ -188,41 +182,35 @@ clusterManagerNode *clusterManagerGetSlotOwner(clusterManagerNode *node, int slo
 clusterManagerNode *clusterManagerGetNodeWithMostKeysInSlot(list *l, int slot, hisds *err) {
     clusterManagerNode *node = nullptr;
     long long numkeys = 0;
-    listIter li;
-    listNode *ln;
-    listRewind(l, &li);
+    bool failed = false;
     if (err != nullptr) *err = nullptr;
-    while ((ln = listNext(&li)) != nullptr) {
-        auto *n = static_cast<clusterManagerNode *>(ln->value);
-        if (!isMaster(n)) continue;
+    clusterManagerForEach<clusterManagerNode>(l, [&](clusterManagerNode *n) {
+        if (!isMaster(n)) return true;
         ReplyPtr r = nodeCommand(n, "CLUSTER COUNTKEYSINSLOT %d", slot);
         int ok = clusterManagerCheckVornReply(n, r.get(), err);
         if (!ok || r->type != VORN_REPLY_INTEGER) {
             if (err != nullptr && *err != nullptr) clusterManagerPrintReplyError(n, *err);
-            return nullptr;
+            failed = true;
+            return false;
         }
         if (node == nullptr || r->integer > numkeys) {
             numkeys = r->integer;
             node = n;
         }
-    }
-    return node;
+        return true;
+    });
+    return failed ? nullptr : node;
 }
 
 int clusterManagerGetCoveredSlots(char *table) {
-    if (cluster_manager.nodes == nullptr) return 0;
     int covered = 0;
-    listIter li;
-    listNode *ln;
-    listRewind(cluster_manager.nodes, &li);
-    while ((ln = listNext(&li)) != nullptr) {
-        auto *n = static_cast<clusterManagerNode *>(ln->value);
+    clusterManagerForEachNode([&](clusterManagerNode *n) {
         for (int s = 0; s < CLUSTER_MANAGER_SLOTS; s++) {
             if (n->slots[s] && !table[s]) {
                 table[s] = 1;
                 covered++;
             }
         }
-    }
+    });
     return covered;
 }

@@ -67,16 +67,11 @@ void parseOpenSlot(clusterManagerNode *node, std::string_view entry) {
 }
 
 void parseSlotList(clusterManagerNode *node, std::string_view slots) {
-    size_t pos = 0;
-    while (pos <= slots.size()) {
-        size_t sp = slots.find(' ', pos);
-        if (sp == std::string_view::npos) sp = slots.size();
-        std::string_view entry = slots.substr(pos, sp - pos);
-        pos = sp + 1;
-        if (entry.empty()) continue;
+    clusterManagerForEachWord(slots, ' ', [node](std::string_view entry) {
+        if (entry.empty()) return;
         if (entry[0] == '[') {
             parseOpenSlot(node, entry);
-            continue;
+            return;
         }
         size_t dash = entry.find('-');
         int first, last;
@@ -87,16 +82,7 @@ void parseSlotList(clusterManagerNode *node, std::string_view slots) {
         } else if (parseSlot(entry, &first)) {
             markSlots(node, first, first);
         }
-    }
-}
-
-void freeFlagWords(list *words) {
-    listIter li;
-    listNode *ln;
-    listRewind(words, &li);
-    while ((ln = listNext(&li)) != nullptr)
-        hi_sdsfree(static_cast<hisds>(ln->value));
-    listRelease(words);
+    });
 }
 
 // Sets what a line says about the node it describes: ID, flag words and
@@ -106,15 +92,9 @@ void applyNodeLine(clusterManagerNode *n, const clusterManagerNodeLine &l) {
     hi_sdsfree(n->name);
     n->name = hi_sdsnewlen(id.data(), id.size());
 
-    if (n->flags_str != nullptr) freeFlagWords(n->flags_str);
+    clusterManagerReleaseSdsList(n->flags_str);
     n->flags_str = listCreate();
-    std::string_view flags = l.field[CLUSTER_NODE_FIELD_FLAGS];
-    size_t pos = 0;
-    while (pos <= flags.size()) {
-        size_t comma = flags.find(',', pos);
-        if (comma == std::string_view::npos) comma = flags.size();
-        std::string_view w = flags.substr(pos, comma - pos);
-        pos = comma + 1;
+    clusterManagerForEachWord(l.field[CLUSTER_NODE_FIELD_FLAGS], ',', [&](std::string_view w) {
         listAddNodeTail(n->flags_str, hi_sdsnewlen(w.data(), w.size()));
         if (w == "noaddr") {
             n->flags |= CLUSTER_MANAGER_FLAG_NOADDR;
@@ -130,7 +110,7 @@ void applyNodeLine(clusterManagerNode *n, const clusterManagerNodeLine &l) {
                 n->replicate = hi_sdsnewlen(master.data(), master.size());
             }
         }
-    }
+    });
     if (l.count > CLUSTER_NODE_FIELD_CONFIG_EPOCH)
         n->current_epoch = parseNumber<uint64_t>(l.field[CLUSTER_NODE_FIELD_CONFIG_EPOCH]);
     if (l.count > CLUSTER_NODE_FIELD_PING_SENT)
@@ -232,24 +212,27 @@ static void dropNode(clusterManagerNode *node) {
     freeClusterManagerNode(node);
 }
 
-int clusterManagerLoadInfoFromNode(clusterManagerNode *node) {
-    if (node->context == nullptr && !clusterManagerNodeConnect(node)) {
-        dropNode(node);
-        return 0;
-    }
+int clusterManagerLoadClusterNode(clusterManagerNode *node, int opts) {
     hisds e = nullptr;
     if (!clusterManagerNodeIsCluster(node, &e)) {
         clusterManagerPrintNotClusterNodeError(node, e);
         hi_sdsfree(e);
-        dropNode(node);
         return 0;
     }
     e = nullptr;
-    if (!clusterManagerNodeLoadInfo(node, CLUSTER_MANAGER_OPT_GETFRIENDS, &e)) {
+    if (!clusterManagerNodeLoadInfo(node, opts, &e)) {
         if (e != nullptr) {
             clusterManagerPrintReplyError(node, e);
             hi_sdsfree(e);
         }
+        return 0;
+    }
+    return 1;
+}
+
+int clusterManagerLoadInfoFromNode(clusterManagerNode *node) {
+    if ((node->context == nullptr && !clusterManagerNodeConnect(node)) ||
+        !clusterManagerLoadClusterNode(node, CLUSTER_MANAGER_OPT_GETFRIENDS)) {
         dropNode(node);
         return 0;
     }
@@ -258,50 +241,36 @@ int clusterManagerLoadInfoFromNode(clusterManagerNode *node) {
     listAddNodeTail(cluster_manager.nodes, node);
     cluster_manager.unreachable_masters = 0;
 
-    if (node->friends != nullptr) {
-        listIter li;
-        listNode *ln;
-        listRewind(node->friends, &li);
-        while ((ln = listNext(&li)) != nullptr) {
-            auto *f = static_cast<clusterManagerNode *>(ln->value);
-            bool usable = false;
-            if (f->ip != nullptr && *f->ip != '\0' && f->port != 0 &&
-                clusterManagerNodeConnect(f)) {
-                if (clusterManagerNodeLoadInfo(f, 0, nullptr)) {
-                    usable =
-                        !(f->flags & (CLUSTER_MANAGER_FLAG_NOADDR |
-                                      CLUSTER_MANAGER_FLAG_DISCONNECT | CLUSTER_MANAGER_FLAG_FAIL));
-                } else {
-                    clusterManagerLogErr("[ERR] Unable to load info for node %s:%d\n", f->ip,
-                                         f->port);
-                }
-            }
-            if (usable) {
-                listAddNodeTail(cluster_manager.nodes, f);
+    clusterManagerForEach<clusterManagerNode>(node->friends, [](clusterManagerNode *f) {
+        bool usable = false;
+        if (f->ip != nullptr && *f->ip != '\0' && f->port != 0 && clusterManagerNodeConnect(f)) {
+            if (clusterManagerNodeLoadInfo(f, 0, nullptr)) {
+                usable =
+                    !(f->flags & (CLUSTER_MANAGER_FLAG_NOADDR | CLUSTER_MANAGER_FLAG_DISCONNECT |
+                                  CLUSTER_MANAGER_FLAG_FAIL));
             } else {
-                if (!(f->flags & CLUSTER_MANAGER_FLAG_SLAVE)) cluster_manager.unreachable_masters++;
-                freeClusterManagerNode(f);
+                clusterManagerLogErr("[ERR] Unable to load info for node %s:%d\n", f->ip, f->port);
             }
         }
-        listRelease(node->friends);
-        node->friends = nullptr;
-    }
+        if (usable) {
+            listAddNodeTail(cluster_manager.nodes, f);
+        } else {
+            if (!(f->flags & CLUSTER_MANAGER_FLAG_SLAVE)) cluster_manager.unreachable_masters++;
+            freeClusterManagerNode(f);
+        }
+    });
+    if (node->friends != nullptr) listRelease(node->friends);
+    node->friends = nullptr;
 
-    listIter li;
-    listNode *ln;
-    listRewind(cluster_manager.nodes, &li);
-    while ((ln = listNext(&li)) != nullptr)
-        static_cast<clusterManagerNode *>(ln->value)->replicas_count = 0;
-    listRewind(cluster_manager.nodes, &li);
-    while ((ln = listNext(&li)) != nullptr) {
-        auto *n = static_cast<clusterManagerNode *>(ln->value);
-        if (n->replicate == nullptr) continue;
+    clusterManagerForEachNode([](clusterManagerNode *n) { n->replicas_count = 0; });
+    clusterManagerForEachNode([](clusterManagerNode *n) {
+        if (n->replicate == nullptr) return;
         clusterManagerNode *master = clusterManagerNodeByName(n->replicate);
         if (master == nullptr)
             clusterManagerLogWarn("*** WARNING: %s:%d claims to be slave of unknown node ID %s.\n",
                                   n->ip, n->port, n->replicate);
         else
             master->replicas_count++;
-    }
+    });
     return 1;
 }

@@ -46,6 +46,21 @@ template <typename Fn> bool clusterManagerForEachNodeLine(std::string_view text,
     }
 }
 
+// Calls fn(word) for every word of text between separators, empty words
+// included (two separators in a row make one).
+template <typename Fn> void clusterManagerForEachWord(std::string_view text, char sep, Fn fn) {
+    size_t pos = 0;
+    for (;;) {
+        size_t end = text.find(sep, pos);
+        if (end == std::string_view::npos) {
+            fn(text.substr(pos));
+            return;
+        }
+        fn(text.substr(pos, end - pos));
+        pos = end + 1;
+    }
+}
+
 // What clusterManagerNodeLoadInfo reads besides the node's own line.
 #define CLUSTER_MANAGER_OPT_GETFRIENDS (1 << 0)
 
@@ -59,6 +74,11 @@ int clusterManagerNodeParseNodes(clusterManagerNode *node, std::string_view text
 // Sends CLUSTER NODES to the node and applies the reply as above. A missing
 // or error reply returns 0 (the error text through *err when given).
 int clusterManagerNodeLoadInfo(clusterManagerNode *node, int opts, hisds *err);
+
+// Checks that the node's INFO says cluster_enabled and reads its CLUSTER
+// NODES as clusterManagerNodeLoadInfo does; prints why and returns 0 when
+// either fails.
+int clusterManagerLoadClusterNode(clusterManagerNode *node, int opts);
 
 // Loads the topology from the entry node into cluster_manager.nodes, replacing
 // any earlier topology; masters seen but not loadable are counted in
