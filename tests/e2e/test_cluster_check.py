@@ -7,6 +7,7 @@ import pytest
 
 from cluster_cli import addrs, cli_cluster, node_block, set_keys, view
 from conftest import SLOW, RawConn, build_cluster, free_port, hook
+from test_devserver_net import certs, tls_server  # noqa: F401  (fixture and helper)
 
 
 @pytest.fixture
@@ -230,3 +231,17 @@ def test_colours_follow_term(cluster, term, coloured):
         assert "\033[32;1m[OK] 0 keys in 3 masters.\n\033[0m0.00 keys" in out
     else:
         assert "\033" not in out
+
+
+def test_node_connections_over_tls(start_server, certs):
+    node = tls_server(start_server, certs, "--cluster-enabled", "yes")
+    addr = f"127.0.0.1:{node.tls_port}"
+    nid = bytes(RawConn(port=node.port).cmd("CLUSTER", "MYID")).decode()
+    status, out, err = cli_cluster("info", addr, "--tls", "--cacert", certs / "ca.crt")
+    assert (status, err) == (0, "")
+    assert out == (f"{addr} ({nid[:8]}...) -> 0 keys | 0 slots | 0 slaves.\n"
+                   "[OK] 0 keys in 1 masters.\n0.00 keys per slot on average.\n")
+    assert cli_cluster("info", addr, "--tls", "--cacert", certs / "missing.crt") == (
+        1, "", "TLS Error: Invalid CA Certificate File/Directory\n")
+    status, out, err = cli_cluster("info", addr, "--tls")
+    assert status == 1 and err.startswith(f"Could not connect to Vorn at {addr}: ")
