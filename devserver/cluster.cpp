@@ -525,6 +525,7 @@ static void replicate(Client &c, Instance &in, const std::string &id) {
     me.flags = (me.flags & ~N_MASTER) | N_SLAVE;
     me.master_id = m.id;
     markChanged(in);
+    startReplication(in);
     c.out.ok();
 }
 
@@ -564,6 +565,7 @@ static void resetNode(Client &c, Instance &in, const Args &a) {
     in.forgotten.clear();
     me.flags = N_MYSELF | N_MASTER;
     me.master_id.clear();
+    startReplication(in);
     if (hard) {
         me.id = randomId();
         me.config_epoch = 0;

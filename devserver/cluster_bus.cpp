@@ -25,8 +25,7 @@
 
 namespace dev::cluster {
 
-// A non-blocking connection to ip:port in progress, or -1.
-static int connectTo(const std::string &ip, int port) {
+int connectTo(const std::string &ip, int port) {
     addrinfo hints{}, *res = nullptr;
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -193,7 +192,12 @@ static void onProbeReply(Client &c, Args &a) {
     Instance &in = instance(c.node);
     for (auto &p : in.peers) {
         if (p->probe != c.id) continue;
-        if (!a.empty() && !a[0].empty() && a[0][0] == '+') return; // AUTH's OK
+        if (p->probe_auth) {
+            // Whatever AUTH said (a node without a password refuses it),
+            // the answer to CONFIG GET decides.
+            p->probe_auth = false;
+            return;
+        }
         long long bus;
         if (a.size() == 2 && a[0] == "cluster-port" && toLL(a[1], bus) && bus > 0 && bus < 65536)
             p->bus_port = int(bus);
@@ -221,6 +225,7 @@ using namespace cluster;
 void clusterBusInput(Client &c, Args &a) {
     if (g_nodes.empty()) return freeClient(c);
     if (c.bus == BUS_PROBE) return onProbeReply(c, a);
+    if (c.bus == BUS_REPL) return applyReplicated(c, a);
     Instance &in = instance(c.node);
     if (in.down != UP) return;
     if (!isMessage(a)) return freeClient(c);
@@ -289,6 +294,7 @@ static void tickNode(Instance &in, long long now) {
     for (auto it = in.forgotten.begin(); it != in.forgotten.end();)
         it = it->second <= now ? in.forgotten.erase(it) : std::next(it);
     if (in.down != UP) return;
+    replicationTick(in, now);
     long long timeout = nodeTimeout(in);
     size_t known = 0;
     for (auto &p : in.peers)
@@ -312,7 +318,8 @@ static void tickNode(Instance &in, long long now) {
                 Client &q = newClient(fd, p.ip + ":" + num(p.port), in.index, BUS_PROBE);
                 auto &users = srv.users;
                 auto u = users.find("default");
-                if (u != users.end() && !u->second.nopass) q.out.bulks({"AUTH", u->second.pass});
+                p.probe_auth = u != users.end() && !u->second.nopass;
+                if (p.probe_auth) q.out.bulks({"AUTH", u->second.pass});
                 q.out.bulks({"CONFIG", "GET", "cluster-port"});
                 p.probe = q.id;
             }

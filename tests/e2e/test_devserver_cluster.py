@@ -515,3 +515,38 @@ def test_bus_rejects_garbage(start_cluster_nodes):
     assert bus.is_closed()
     # The node is unharmed.
     assert len(RawConn(port=srv.port).cmd("CLUSTER", "MYID")) == 40
+
+
+def test_replica_receives_its_masters_writes(start_cluster_nodes, start_server):
+    srv = start_cluster_nodes(3)
+    ports = srv.cluster_ports
+    ids = build_cluster(ports[:2] + [ports[2]], masters=2)  # third node replicates the first
+    # Another process with a password replicates the second master.
+    other = start_server("--cluster-enabled", "yes", "--password", "pw", "--enable-test-hooks")
+    r2 = RawConn(port=other.port)
+    r2.cmd("AUTH", "pw")
+    r2.cmd("CLUSTER", "MEET", "127.0.0.1", ports[0])
+    assert wait_until(lambda: r2.cmd("CLUSTER", "REPLICATE", ids[1]) == "OK")
+    m1, m2 = RawConn(port=ports[0]), RawConn(port=ports[1])
+    # "bar" (5061) lives on the first master, "foo" (12182) on the second.
+    time.sleep(0.3)
+    for i in range(20):
+        assert m1.cmd("SET", "bar", f"v{i}") == "OK"
+        assert m2.cmd("INCR", "foo") == i + 1
+    m1.cmd("RPUSH", "{bar}list", "a", "b")
+    rep1 = RawConn(port=ports[2])
+    rep1.cmd("DEVHOOK", "CLUSTER", "ANYSLOT", "ON")
+    r2.cmd("DEVHOOK", "CLUSTER", "ANYSLOT", "ON")
+    assert wait_until(lambda: rep1.cmd("LRANGE", "{bar}list", 0, -1) == [b"a", b"b"])
+    assert rep1.cmd("GET", "bar") == b"v19" and rep1.cmd("GET", "foo") is None
+    assert wait_until(lambda: r2.cmd("GET", "foo") == b"20")
+    assert r2.cmd("DBSIZE") == 1
+    # Without the hook a replica redirects to its master.
+    assert RawConn(port=ports[2]).cmd("GET", "bar") == Err(f"MOVED 5061 127.0.0.1:{ports[0]}")
+    # A reset replica is a master again and stops following.
+    assert rep1.cmd("CLUSTER", "RESET", "SOFT") == "OK"
+    assert myself(ports[2])["flags"] == ["myself", "master"]
+    assert rep1.cmd("DBSIZE") == 0
+    m1.cmd("SET", "bar", "later")
+    time.sleep(0.3)
+    assert rep1.cmd("DBSIZE") == 0
