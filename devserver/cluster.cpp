@@ -92,6 +92,9 @@ void activate(int node) {
         std::swap(srv.hooks, ctx.hooks);
         std::swap(srv.info_overrides, ctx.info_overrides);
         std::swap(srv.history, ctx.history);
+        std::swap(srv.total_commands, ctx.total_commands);
+        std::swap(srv.keyspace_hits, ctx.keyspace_hits);
+        std::swap(srv.keyspace_misses, ctx.keyspace_misses);
     };
     swapIn(instance(g_current).ctx); // the current node's data back to its stash
     swapIn(instance(node).ctx);

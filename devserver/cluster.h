@@ -55,6 +55,7 @@ struct Context {
     std::vector<Hook> hooks;
     std::vector<std::pair<std::string, std::string>> info_overrides;
     std::deque<std::string> history;
+    long long total_commands = 0, keyspace_hits = 0, keyspace_misses = 0;
 };
 
 enum Down { UP = 0, CLOSED, HUNG };

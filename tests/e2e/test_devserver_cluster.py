@@ -96,6 +96,11 @@ def test_cluster_nodes_option_gives_independent_nodes(start_cluster_nodes):
     hist = [bytes(h) for h in b.cmd("DEVHOOK", "HISTORY")]
     assert not any(b'"SET"' in h for h in hist)
     assert "tcp_port:%d\r\n" % ports[1] in bytes(b.cmd("INFO")).decode()
+    # Command counts are per node too (what a client sent to each).
+    before = info_fields(b.cmd("INFO"))["total_commands_processed"]
+    for _ in range(5):
+        a.cmd("PING")
+    assert info_fields(b.cmd("INFO"))["total_commands_processed"] == str(int(before) + 1)
 
 
 @pytest.mark.parametrize("key,slot", [
