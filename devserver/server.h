@@ -365,6 +365,7 @@ void clusterTick(long long now);
 bool clusterEnabled();
 void clusterHookCmd(Client &c, Args &a);
 void registerClusterCommands(std::vector<Command> &t);
+void registerMigrateCommands(std::vector<Command> &t);
 int listenTcp(const std::string &addr, int &port);
 Client &newClient(int fd, const std::string &addr, int node, int bus);
 

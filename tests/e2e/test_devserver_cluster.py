@@ -555,3 +555,63 @@ def test_replica_receives_its_masters_writes(start_cluster_nodes, start_server):
     m1.cmd("SET", "bar", "later")
     time.sleep(0.3)
     assert rep1.cmd("DBSIZE") == 0
+
+
+def test_migrate_between_nodes_of_one_process(three, server):
+    srv, ports, ids = three
+    a, b = RawConn(port=ports[0]), RawConn(port=ports[1])
+    slot = a.cmd("CLUSTER", "KEYSLOT", "bar")
+    keys = ["bar", "{bar}1", "{bar}2"]
+    for k in keys:
+        a.cmd("SET", k, "v-" + k)
+    a.cmd("PEXPIRE", "{bar}2", 60000)
+    b.cmd("CLUSTER", "SETSLOT", slot, "IMPORTING", ids[0])
+    a.cmd("CLUSTER", "SETSLOT", slot, "MIGRATING", ids[1])
+    host = ("127.0.0.1", ports[1])
+    assert a.cmd("MIGRATE", *host, "bar", 0, 5000) == "OK"
+    assert a.cmd("GET", "bar") == Err(f"ASK {slot} 127.0.0.1:{ports[1]}")
+    b.cmd("ASKING")
+    assert b.cmd("GET", "bar") == b"v-bar"
+    assert a.cmd("MIGRATE", *host, "", 0, 5000, "KEYS", "{bar}1", "{bar}2", "{bar}none") == "OK"
+    assert (a.cmd("CLUSTER", "COUNTKEYSINSLOT", slot), b.cmd("CLUSTER", "COUNTKEYSINSLOT", slot)) \
+        == (0, 3)
+    b.cmd("DEVHOOK", "CLUSTER", "ANYSLOT", "ON")
+    assert 0 < b.cmd("PTTL", "{bar}2") <= 60000 and b.cmd("PTTL", "{bar}1") == -1
+    assert a.cmd("MIGRATE", *host, "bar", 0, 5000) == "NOKEY"
+    # An existing key: BUSYKEY unless REPLACE; COPY keeps the source's key.
+    a.cmd("DEVHOOK", "CLUSTER", "ANYSLOT", "ON")
+    a.cmd("SET", "bar", "new")
+    assert a.cmd("MIGRATE", *host, "bar", 0, 5000) == Err(
+        "ERR Target instance replied with error: BUSYKEY Target key name already exists.")
+    assert a.cmd("GET", "bar") == b"new" and b.cmd("GET", "bar") == b"v-bar"
+    assert a.cmd("MIGRATE", *host, "bar", 0, 5000, "COPY", "REPLACE") == "OK"
+    assert a.cmd("GET", "bar") == b"new" and b.cmd("GET", "bar") == b"new"
+    errors = [
+        (("MIGRATE", *host, "bar", 0, "x"), "ERR value is not an integer or out of range"),
+        (("MIGRATE", *host, "bar", 0, 5000, "BOGUS"), "ERR syntax error"),
+        (("MIGRATE", *host, "bar", 0, 5000, "KEYS", "bar"),
+         "ERR When using MIGRATE KEYS option, the key argument must be set to the empty string"),
+        (("MIGRATE", *host, "bar", 99, 5000, "REPLACE"),
+         "ERR Target instance replied with error: ERR DB index is out of range"),
+        (("MIGRATE", "127.0.0.1", server.port, "bar", 0, 5000),
+         "IOERR error or timeout connecting to the client"),
+    ]
+    for args, want in errors:
+        assert a.cmd(*args) == want, args
+    assert a.cmd("DEVHOOK", "CLUSTER", "ANYSLOT", "OFF") == "OK"
+
+
+def test_migrate_authenticates_with_the_target(start_cluster_nodes):
+    srv = start_cluster_nodes(2, "--password", "pw")
+    a = RawConn(port=srv.cluster_ports[0])
+    a.cmd("AUTH", "pw")
+    a.cmd("DEVHOOK", "CLUSTER", "ANYSLOT", "ON")
+    a.cmd("SET", "k", "v")
+    target = ("127.0.0.1", srv.cluster_ports[1], "k", 0, 1000)
+    assert a.cmd("MIGRATE", *target) == Err(
+        "ERR Target instance replied with error: NOAUTH Authentication required.")
+    assert a.cmd("MIGRATE", *target, "AUTH", "no") == Err(
+        "ERR Target instance replied with error: WRONGPASS invalid username-password pair or "
+        "user is disabled.")
+    assert a.cmd("MIGRATE", *target, "AUTH2", "default", "pw") == "OK"
+    assert a.cmd("EXISTS", "k") == 0
