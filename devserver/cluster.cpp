@@ -143,6 +143,16 @@ static void addClusterConfig(std::map<std::string, std::string> &cfg, int port, 
     cfg["cluster-require-full-coverage"] = "yes";
 }
 
+// Listens on a free port for a node; false when that fails.
+static bool addListener(int node, bool bus, int &port, size_t &index) {
+    port = 0;
+    int fd = listenTcp(srv.bind, port);
+    if (fd < 0) return false;
+    index = srv.listeners.size();
+    srv.listeners.push_back({fd, false, false, node, bus});
+    return true;
+}
+
 bool clusterSetup(std::string &ready) {
     if (!srv.cluster_enabled) return true;
     // Nodes announce the address they listen on; a wildcard is not one a
@@ -154,23 +164,11 @@ bool clusterSetup(std::string &ready) {
     for (int i = 0; i < srv.cluster_nodes; i++) {
         auto in = std::make_unique<Instance>();
         in->index = i;
-        if (i == 0) {
-            in->port = srv.port;
-            in->listener = 0;
-        } else {
-            int port = 0;
-            int fd = listenTcp(srv.bind, port);
-            if (fd < 0) return false;
-            in->port = port;
-            in->listener = srv.listeners.size();
-            srv.listeners.push_back({fd, false, false, i, false});
-        }
-        int bus = 0;
-        int fd = listenTcp(srv.bind, bus);
-        if (fd < 0) return false;
-        in->bus_port = bus;
-        in->bus_listener = srv.listeners.size();
-        srv.listeners.push_back({fd, false, false, i, true});
+        in->port = srv.port;
+        // The first node's client port is the one serve() opened.
+        if (i > 0 && !addListener(i, false, in->port, in->listener)) return false;
+        if (!addListener(i, true, in->bus_port, in->bus_listener)) return false;
+        int bus = in->bus_port;
         in->owner.assign(kSlots, -1);
         in->importing.assign(kSlots, -1);
         in->migrating.assign(kSlots, -1);

@@ -3,11 +3,12 @@ node state, the CLUSTER commands, gossip between nodes of one process and of
 separate processes, redirections and the cluster test hooks."""
 import re
 import socket
+import subprocess
 import time
 
 import pytest
 
-from conftest import (SLOW, Err, RawConn, build_cluster, cluster_nodes_text,
+from conftest import (SLOW, Err, RawConn, bin_path, build_cluster, cluster_nodes_text,
                       cluster_views_agree, wait_until)
 
 LINE = re.compile(r"^([0-9a-f]{40}) (\S+):(\d+)@(\d+) (\S+) (\S+) (\d+) (\d+) (\d+) "
@@ -48,6 +49,19 @@ def three(start_cluster_nodes):
 
 
 # ---- one node ----
+
+@pytest.mark.parametrize("args,message", [
+    (["--cluster-enabled", "maybe"], "--cluster-enabled takes yes or no"),
+    (["--cluster-nodes", "0"], "invalid --cluster-nodes value (1 to 1000)"),
+    (["--cluster-nodes", "x"], "invalid --cluster-nodes value (1 to 1000)"),
+    (["--cluster-nodes"], "--cluster-nodes needs a value"),
+])
+def test_cluster_option_errors(args, message):
+    p = subprocess.run([bin_path("vorn-devserver"), "--port", "0"] + args,
+                       stdin=subprocess.DEVNULL, capture_output=True, timeout=10 * SLOW)
+    assert (p.returncode, p.stdout) == (1, b"")
+    assert p.stderr.decode() == f"vorn-devserver: {message}\n"
+
 
 def test_lone_node_identity_and_views(start_server):
     srv = start_server("--cluster-enabled", "yes", "--enable-test-hooks")
