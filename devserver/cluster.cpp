@@ -190,6 +190,10 @@ bool clusterSetup(std::string &ready) {
     return true;
 }
 
+bool clusterVisible(const Client &c) {
+    return g_nodes.empty() || (c.bus == BUS_NONE && c.node == g_current);
+}
+
 bool clusterEnter(Client &c, Args &a) {
     if (g_nodes.empty()) return true;
     activate(c.node);
@@ -214,6 +218,10 @@ bool clusterRedirect(Client &c, const Command &cmd, const Args &a) {
     }
     bool asking = c.asking;
     c.asking = false;
+    if (ieq(cmd.name, "select") && a.size() == 2 && a[1] != "0") {
+        c.out.error("ERR SELECT is not allowed in cluster mode");
+        return true;
+    }
     if (c.any_slot || cmd.first <= 0) return false;
     auto keys = commandKeys(cmd, a);
     if (keys.empty()) return false;

@@ -363,6 +363,10 @@ void clusterBusInput(Client &c, Args &a);
 bool clusterReplicaPrelude(Client &c);
 void clusterTick(long long now);
 bool clusterEnabled();
+// Whether a connection belongs to the clients of the node now running a
+// command (always, outside cluster mode): nodes of one process do not see
+// each other's clients, nor the cluster's own links.
+bool clusterVisible(const Client &c);
 void clusterHookCmd(Client &c, Args &a);
 void registerClusterCommands(std::vector<Command> &t);
 void registerMigrateCommands(std::vector<Command> &t);

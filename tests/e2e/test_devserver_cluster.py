@@ -110,6 +110,12 @@ def test_cluster_nodes_option_gives_independent_nodes(start_cluster_nodes):
     hist = [bytes(h) for h in b.cmd("DEVHOOK", "HISTORY")]
     assert not any(b'"SET"' in h for h in hist)
     assert "tcp_port:%d\r\n" % ports[1] in bytes(b.cmd("INFO")).decode()
+    # Each node lists its own clients only, not its peers' nor the bus links.
+    listed = bytes(b.cmd("CLIENT", "LIST")).decode().splitlines()
+    assert len(listed) == 1 and f"laddr=127.0.0.1:{ports[1]} " in listed[0]
+    assert info_fields(b.cmd("INFO"))["connected_clients"] == "1"
+    assert b.cmd("SELECT", 1) == Err("ERR SELECT is not allowed in cluster mode")
+    assert b.cmd("SELECT", 0) == "OK"
     # Command counts are per node too (what a client sent to each).
     before = info_fields(b.cmd("INFO"))["total_commands_processed"]
     for _ in range(5):
