@@ -210,10 +210,25 @@ static void onProbeReply(Client &c, Args &a) {
     freeClient(c);
 }
 
+static bool isId(const std::string &s) {
+    return s.size() == 40 && s.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+static bool isPort(const std::string &s) {
+    long long v;
+    return toLL(s, v) && v >= 1 && v <= 65535;
+}
+
+// A message of the shape the bus speaks; anything else ends the connection.
 static bool isMessage(const Args &a) {
     if (a.size() < 2 || a[0] != "VBUS") return false;
-    if (a[1] == "FAIL") return a.size() == 4;
-    return a.size() >= 11 && (a.size() - 11) % 5 == 0 && a[2].size() == 40;
+    if (a[1] == "FAIL") return a.size() == 4 && isId(a[2]) && isId(a[3]);
+    if (a.size() < 11 || (a.size() - 11) % 5 != 0 || !isId(a[2]) || !isPort(a[4]) ||
+        !isPort(a[5]) || (a[7] != "-" && !isId(a[7])))
+        return false;
+    for (size_t i = 11; i < a.size(); i += 5)
+        if (!isId(a[i]) || !isPort(a[i + 2]) || !isPort(a[i + 3])) return false;
+    return true;
 }
 
 } // namespace dev::cluster

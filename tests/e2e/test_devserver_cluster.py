@@ -535,9 +535,31 @@ def test_hook_uncover_and_skew(three):
 
 def test_bus_rejects_garbage(start_cluster_nodes):
     srv = start_cluster_nodes(1)
+    good = ["VBUS", "MEET", "a" * 40, "127.0.0.1", "7000", "17000", "master", "-", "0", "0", "-"]
+    bad = [
+        ["VBUS", "PING", "short"],
+        ["PING"],
+        good[:2] + ["A" * 40] + good[3:],          # IDs are lower-case hex
+        good[:4] + ["0"] + good[5:],               # port out of range
+        good[:5] + ["70000"] + good[6:],
+        good[:7] + ["nope"] + good[8:],            # master ID
+        good + ["b" * 40, "127.0.0.1", "7001"],    # truncated gossip entry
+        good + ["b" * 40, "127.0.0.1", "x", "17001", "ok"],
+        ["VBUS", "FAIL", "a" * 40],
+    ]
+    for msg in bad:
+        bus = RawConn(port=srv.cluster_bus_ports[0])
+        bus.send(*msg)
+        assert bus.is_closed(), msg
+    assert cluster_info(srv.port)["cluster_known_nodes"] == "1"
+    # A well-formed MEET is answered with the node's own state.
     bus = RawConn(port=srv.cluster_bus_ports[0])
-    bus.send("VBUS", "PING", "short")
-    assert bus.is_closed()
+    pong = bus.cmd(*good)
+    me = bytes(RawConn(port=srv.port).cmd("CLUSTER", "MYID"))
+    assert pong[:3] == [b"VBUS", b"PONG", me] and pong[4:6] == [
+        str(srv.port).encode(), str(srv.cluster_bus_ports[0]).encode()]
+    nodes = parse_nodes(cluster_nodes_text(srv.port))
+    assert nodes["a" * 40]["port"] == 7000 and nodes["a" * 40]["bus"] == 17000
     # The node is unharmed.
     assert len(RawConn(port=srv.port).cmd("CLUSTER", "MYID")) == 40
 
