@@ -109,6 +109,10 @@ def test_cluster_nodes_option_gives_independent_nodes(start_cluster_nodes):
     assert b.cmd("CONFIG", "GET", "port")[1] == str(ports[1]).encode()
     hist = [bytes(h) for h in b.cmd("DEVHOOK", "HISTORY")]
     assert not any(b'"SET"' in h for h in hist)
+    # A hook set on one node acts on that node only (a refused REWRITE).
+    assert a.cmd("DEVHOOK", "FAIL", "CONFIG REWRITE", 0, "ERR rewrite refused") == "OK"
+    assert a.cmd("CONFIG", "REWRITE") == Err("ERR rewrite refused")
+    assert b.cmd("CONFIG", "REWRITE") == "OK"
     assert "tcp_port:%d\r\n" % ports[1] in bytes(b.cmd("INFO")).decode()
     # Each node lists its own clients only, not its peers' nor the bus links.
     listed = bytes(b.cmd("CLIENT", "LIST")).decode().splitlines()
