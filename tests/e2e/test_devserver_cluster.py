@@ -241,7 +241,7 @@ def test_views_converge_within_a_second(start_cluster_nodes):
     for c in conns[1:]:
         assert c.cmd("CLUSTER", "MEET", "127.0.0.1", ports[0]) == "OK"
     assert wait_until(lambda: cluster_views_agree(ports), timeout=3, step=0.02)
-    assert time.time() - t0 < 1.5 * SLOW
+    assert 0 < time.time() - t0 < 2.5 * SLOW  # about a second, on a loaded machine
     # Everybody learnt everybody, not only the meeting point.
     for p in ports:
         assert cluster_info(p)["cluster_known_nodes"] == "6"
@@ -445,7 +445,7 @@ def test_failure_detection(three):
         return all("fail" in parse_nodes(cluster_nodes_text(p))[ids[2]]["flags"]
                    for p in ports[:2])
     assert wait_until(failed, timeout=5)
-    assert 0.25 < time.time() - t0 < 5 * SLOW
+    assert 0.15 < time.time() - t0 < 5 * SLOW  # not before the node timeout
     assert RawConn(port=ports[0]).cmd("CLUSTER", "COUNT-FAILURE-REPORTS", ids[2]) >= 1
     assert cluster_info(ports[0])["cluster_state"] == "fail"
     RawConn(port=ports[0]).cmd("DEVHOOK", "CLUSTER", "UP", ports[2])
