@@ -38,7 +38,7 @@ static std::vector<Section> infoSections() {
     long long mem = usedMemory();
     long long blocked = 0, clients = 0, pubsub = 0;
     for (auto &[id, c] : srv.clients)
-        if (!c->closed) clients++;
+        if (!c->closed && clusterVisible(*c)) clients++;
     for (auto &[ch, s] : srv.channels)
         pubsub += (long long)!s.empty();
     auto n = [](long long v) { return std::to_string(v); };

@@ -92,6 +92,9 @@ void activate(int node) {
         std::swap(srv.hooks, ctx.hooks);
         std::swap(srv.info_overrides, ctx.info_overrides);
         std::swap(srv.history, ctx.history);
+        std::swap(srv.total_commands, ctx.total_commands);
+        std::swap(srv.keyspace_hits, ctx.keyspace_hits);
+        std::swap(srv.keyspace_misses, ctx.keyspace_misses);
     };
     swapIn(instance(g_current).ctx); // the current node's data back to its stash
     swapIn(instance(node).ctx);
@@ -140,6 +143,16 @@ static void addClusterConfig(std::map<std::string, std::string> &cfg, int port, 
     cfg["cluster-require-full-coverage"] = "yes";
 }
 
+// Listens on a free port for a node; false when that fails.
+static bool addListener(int node, bool bus, int &port, size_t &index) {
+    port = 0;
+    int fd = listenTcp(srv.bind, port);
+    if (fd < 0) return false;
+    index = srv.listeners.size();
+    srv.listeners.push_back({fd, false, false, node, bus});
+    return true;
+}
+
 bool clusterSetup(std::string &ready) {
     if (!srv.cluster_enabled) return true;
     // Nodes announce the address they listen on; a wildcard is not one a
@@ -151,23 +164,11 @@ bool clusterSetup(std::string &ready) {
     for (int i = 0; i < srv.cluster_nodes; i++) {
         auto in = std::make_unique<Instance>();
         in->index = i;
-        if (i == 0) {
-            in->port = srv.port;
-            in->listener = 0;
-        } else {
-            int port = 0;
-            int fd = listenTcp(srv.bind, port);
-            if (fd < 0) return false;
-            in->port = port;
-            in->listener = srv.listeners.size();
-            srv.listeners.push_back({fd, false, false, i, false});
-        }
-        int bus = 0;
-        int fd = listenTcp(srv.bind, bus);
-        if (fd < 0) return false;
-        in->bus_port = bus;
-        in->bus_listener = srv.listeners.size();
-        srv.listeners.push_back({fd, false, false, i, true});
+        in->port = srv.port;
+        // The first node's client port is the one serve() opened.
+        if (i > 0 && !addListener(i, false, in->port, in->listener)) return false;
+        if (!addListener(i, true, in->bus_port, in->bus_listener)) return false;
+        int bus = in->bus_port;
         in->owner.assign(kSlots, -1);
         in->importing.assign(kSlots, -1);
         in->migrating.assign(kSlots, -1);
@@ -187,6 +188,10 @@ bool clusterSetup(std::string &ready) {
     }
     ready += " cluster-ports=" + ports + " cluster-bus-ports=" + bus_ports;
     return true;
+}
+
+bool clusterVisible(const Client &c) {
+    return g_nodes.empty() || (c.bus == BUS_NONE && c.node == g_current);
 }
 
 bool clusterEnter(Client &c, Args &a) {
@@ -213,6 +218,10 @@ bool clusterRedirect(Client &c, const Command &cmd, const Args &a) {
     }
     bool asking = c.asking;
     c.asking = false;
+    if (ieq(cmd.name, "select") && a.size() == 2 && a[1] != "0") {
+        c.out.error("ERR SELECT is not allowed in cluster mode");
+        return true;
+    }
     if (c.any_slot || cmd.first <= 0) return false;
     auto keys = commandKeys(cmd, a);
     if (keys.empty()) return false;
@@ -525,6 +534,7 @@ static void replicate(Client &c, Instance &in, const std::string &id) {
     me.flags = (me.flags & ~N_MASTER) | N_SLAVE;
     me.master_id = m.id;
     markChanged(in);
+    startReplication(in);
     c.out.ok();
 }
 
@@ -564,6 +574,7 @@ static void resetNode(Client &c, Instance &in, const Args &a) {
     in.forgotten.clear();
     me.flags = N_MYSELF | N_MASTER;
     me.master_id.clear();
+    startReplication(in);
     if (hard) {
         me.id = randomId();
         me.config_epoch = 0;

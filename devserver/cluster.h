@@ -41,6 +41,7 @@ struct Peer {
     bool link_up = false;                          // a PONG came back on the current link
     long long link_try = 0;                        // last connection attempt
     uint64_t probe = 0;                            // client id of the bus port question
+    bool probe_auth = false;                       // its AUTH reply is still to come
     std::map<std::string, long long> fail_reports; // reporter ID -> time
     bool removed = false;                          // forgotten; index kept
     bool fail_pinned = false;                      // failed by a test hook: PONGs do not clear it
@@ -54,6 +55,7 @@ struct Context {
     std::vector<Hook> hooks;
     std::vector<std::pair<std::string, std::string>> info_overrides;
     std::deque<std::string> history;
+    long long total_commands = 0, keyspace_hits = 0, keyspace_misses = 0;
 };
 
 enum Down { UP = 0, CLOSED, HUNG };
@@ -76,6 +78,12 @@ struct Instance {
     std::string claims; // own slots as sent on the bus
     long long last_round = 0;
     long long sent = 0, received = 0;
+    // A replica's link to its master (cluster_replica.cpp).
+    uint64_t repl = 0;
+    int repl_stage = 0;
+    long long repl_skip = 0;
+    std::string repl_mark;
+    long long repl_try = 0;
 
     Peer &self() { return *peers[0]; }
 };
@@ -111,6 +119,8 @@ bool parseSlotRanges(std::string_view s, std::vector<int> &out);
 bool parseSlot(std::string_view s, int &slot);
 
 // ---- cluster_bus.cpp ----
+// A non-blocking connection to ip:port in progress, or -1.
+int connectTo(const std::string &ip, int port);
 // Starts meeting ip:port (bus port 0: ask the node for it first).
 void startHandshake(Instance &in, const std::string &ip, int port, int bus_port);
 void closeLinks(Instance &in, Peer &p);
@@ -118,6 +128,13 @@ void closeLinks(Instance &in, Peer &p);
 void broadcastFail(Instance &in, const Peer &target);
 // Epoch bookkeeping shared with the commands.
 void updateFailState(Instance &in, Peer &p, long long now);
+
+// ---- cluster_replica.cpp ----
+// (Re)connects a replica to its master; stops when the node is a master.
+void startReplication(Instance &in);
+void replicationTick(Instance &in, long long now);
+// Runs one command of the master's stream on the replica.
+void applyReplicated(Client &link, Args &a);
 
 // ---- cluster.cpp ----
 std::string nodesText(Instance &in);

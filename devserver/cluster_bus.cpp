@@ -25,8 +25,7 @@
 
 namespace dev::cluster {
 
-// A non-blocking connection to ip:port in progress, or -1.
-static int connectTo(const std::string &ip, int port) {
+int connectTo(const std::string &ip, int port) {
     addrinfo hints{}, *res = nullptr;
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -193,7 +192,12 @@ static void onProbeReply(Client &c, Args &a) {
     Instance &in = instance(c.node);
     for (auto &p : in.peers) {
         if (p->probe != c.id) continue;
-        if (!a.empty() && !a[0].empty() && a[0][0] == '+') return; // AUTH's OK
+        if (p->probe_auth) {
+            // Whatever AUTH said (a node without a password refuses it),
+            // the answer to CONFIG GET decides.
+            p->probe_auth = false;
+            return;
+        }
         long long bus;
         if (a.size() == 2 && a[0] == "cluster-port" && toLL(a[1], bus) && bus > 0 && bus < 65536)
             p->bus_port = int(bus);
@@ -206,10 +210,25 @@ static void onProbeReply(Client &c, Args &a) {
     freeClient(c);
 }
 
+static bool isId(const std::string &s) {
+    return s.size() == 40 && s.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+static bool isPort(const std::string &s) {
+    long long v;
+    return toLL(s, v) && v >= 1 && v <= 65535;
+}
+
+// A message of the shape the bus speaks; anything else ends the connection.
 static bool isMessage(const Args &a) {
     if (a.size() < 2 || a[0] != "VBUS") return false;
-    if (a[1] == "FAIL") return a.size() == 4;
-    return a.size() >= 11 && (a.size() - 11) % 5 == 0 && a[2].size() == 40;
+    if (a[1] == "FAIL") return a.size() == 4 && isId(a[2]) && isId(a[3]);
+    if (a.size() < 11 || (a.size() - 11) % 5 != 0 || !isId(a[2]) || !isPort(a[4]) ||
+        !isPort(a[5]) || (a[7] != "-" && !isId(a[7])))
+        return false;
+    for (size_t i = 11; i < a.size(); i += 5)
+        if (!isId(a[i]) || !isPort(a[i + 2]) || !isPort(a[i + 3])) return false;
+    return true;
 }
 
 } // namespace dev::cluster
@@ -221,6 +240,7 @@ using namespace cluster;
 void clusterBusInput(Client &c, Args &a) {
     if (g_nodes.empty()) return freeClient(c);
     if (c.bus == BUS_PROBE) return onProbeReply(c, a);
+    if (c.bus == BUS_REPL) return applyReplicated(c, a);
     Instance &in = instance(c.node);
     if (in.down != UP) return;
     if (!isMessage(a)) return freeClient(c);
@@ -289,6 +309,7 @@ static void tickNode(Instance &in, long long now) {
     for (auto it = in.forgotten.begin(); it != in.forgotten.end();)
         it = it->second <= now ? in.forgotten.erase(it) : std::next(it);
     if (in.down != UP) return;
+    replicationTick(in, now);
     long long timeout = nodeTimeout(in);
     size_t known = 0;
     for (auto &p : in.peers)
@@ -312,7 +333,8 @@ static void tickNode(Instance &in, long long now) {
                 Client &q = newClient(fd, p.ip + ":" + num(p.port), in.index, BUS_PROBE);
                 auto &users = srv.users;
                 auto u = users.find("default");
-                if (u != users.end() && !u->second.nopass) q.out.bulks({"AUTH", u->second.pass});
+                p.probe_auth = u != users.end() && !u->second.nopass;
+                if (p.probe_auth) q.out.bulks({"AUTH", u->second.pass});
                 q.out.bulks({"CONFIG", "GET", "cluster-port"});
                 p.probe = q.id;
             }

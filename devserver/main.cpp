@@ -138,6 +138,25 @@ static bool parsePort(const char *s, int &out) {
     return true;
 }
 
+static bool parseYesNo(const char *opt, const std::string &v, bool &out) {
+    if (v != "yes" && v != "no") {
+        fprintf(stderr, "vorn-devserver: %s takes yes or no\n", opt);
+        return false;
+    }
+    out = v == "yes";
+    return true;
+}
+
+static bool parseCount(const char *opt, const char *v, long long max, int &out) {
+    long long n;
+    if (!toLL(v, n) || n < 1 || n > max) {
+        fprintf(stderr, "vorn-devserver: invalid %s value (1 to %lld)\n", opt, max);
+        return false;
+    }
+    out = int(n);
+    return true;
+}
+
 int main(int argc, char **argv) {
     std::string password;
     for (int i = 1; i < argc; i++) {
@@ -166,12 +185,8 @@ int main(int argc, char **argv) {
         } else if (o == "--tls-ca-cert") {
             srv.tls_ca = argv[++i];
         } else if (o == "--tls-verify-clients") {
-            std::string v = argv[++i];
-            if (v != "yes" && v != "no") {
-                fprintf(stderr, "vorn-devserver: --tls-verify-clients takes yes or no\n");
-                return 1;
-            }
-            srv.tls_verify = v == "yes";
+            if (!parseYesNo(argv[i], argv[i + 1], srv.tls_verify)) return 1;
+            i++;
         } else if (o == "--password") {
             password = argv[++i];
         } else if (o == "--user") {
@@ -183,26 +198,14 @@ int main(int argc, char **argv) {
             }
             srv.users[v.substr(0, colon)] = User{v.substr(colon + 1), false};
         } else if (o == "--databases") {
-            long long n;
-            if (!toLL(argv[++i], n) || n < 1 || n > 10000) {
-                fprintf(stderr, "vorn-devserver: invalid --databases value\n");
-                return 1;
-            }
-            srv.databases = int(n);
+            if (!parseCount(argv[i], argv[i + 1], 10000, srv.databases)) return 1;
+            i++;
         } else if (o == "--cluster-enabled") {
-            std::string v = argv[++i];
-            if (v != "yes" && v != "no") {
-                fprintf(stderr, "vorn-devserver: --cluster-enabled takes yes or no\n");
-                return 1;
-            }
-            srv.cluster_enabled = v == "yes";
+            if (!parseYesNo(argv[i], argv[i + 1], srv.cluster_enabled)) return 1;
+            i++;
         } else if (o == "--cluster-nodes") {
-            long long n;
-            if (!toLL(argv[++i], n) || n < 1 || n > 1000) {
-                fprintf(stderr, "vorn-devserver: --cluster-nodes takes 1 to 1000\n");
-                return 1;
-            }
-            srv.cluster_nodes = int(n);
+            if (!parseCount(argv[i], argv[i + 1], 1000, srv.cluster_nodes)) return 1;
+            i++;
             srv.cluster_enabled = true;
         }
     }
@@ -239,6 +242,7 @@ int main(int argc, char **argv) {
     registerReplicationCommands(srv.commands);
     registerHookCommands(srv.commands);
     registerClusterCommands(srv.commands);
+    registerMigrateCommands(srv.commands);
     for (size_t i = 0; i < srv.commands.size(); i++)
         srv.cmd_index[srv.commands[i].name] = i;
     if (srv.demo_data) loadDemoData();

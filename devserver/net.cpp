@@ -219,6 +219,7 @@ static void processInput(Client &c) {
     Args args;
     std::string err;
     c.pending_input = false;
+    if (c.bus == BUS_REPL && !clusterReplicaPrelude(c)) return;
     while (!c.closed && !c.close_after_write) {
         if (c.hold_until > nowMs()) {
             c.pending_input = c.inpos < c.in.size();

@@ -37,6 +37,7 @@ static void syncCmd(Client &c, Args &a) {
 void feedReplicas(const Client &c, const Args &a) {
     for (auto &[id, r] : srv.clients) {
         if (!r->replica || r->closed) continue;
+        if (r->node != c.node) continue; // another cluster node of this process
         if (r->repl_db != c.db) {
             r->out.bulks({"SELECT", std::to_string(c.db)});
             r->repl_db = c.db;

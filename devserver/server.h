@@ -212,12 +212,12 @@ struct Client {
     // Cluster mode: the node (of this process) whose port accepted the
     // connection, and what the connection is.
     int node = 0;
-    int bus = 0;              // BUS_NONE, BUS_IN, BUS_LINK or BUS_PROBE
+    int bus = 0;              // BUS_NONE, or one of the cluster's own connections
     bool asking = false;      // the previous command was ASKING
     bool any_slot = false;    // test hook: serve keys of every slot
     std::vector<Args> parked; // commands held while the node is hung
 };
-enum BusKind { BUS_NONE = 0, BUS_IN, BUS_LINK, BUS_PROBE };
+enum BusKind { BUS_NONE = 0, BUS_IN, BUS_LINK, BUS_PROBE, BUS_REPL };
 
 // ---- command table ----
 using Handler = void (*)(Client &, Args &);
@@ -357,10 +357,19 @@ bool clusterEnter(Client &c, Args &a);
 // redirection was written instead of running the command.
 bool clusterRedirect(Client &c, const Command &cmd, const Args &a);
 void clusterBusInput(Client &c, Args &a);
+// A replica's link to its master: consumes the bytes before the command
+// stream (replies to AUTH and SYNC, the snapshot); true once the rest of the
+// input is commands.
+bool clusterReplicaPrelude(Client &c);
 void clusterTick(long long now);
 bool clusterEnabled();
+// Whether a connection belongs to the clients of the node now running a
+// command (always, outside cluster mode): nodes of one process do not see
+// each other's clients, nor the cluster's own links.
+bool clusterVisible(const Client &c);
 void clusterHookCmd(Client &c, Args &a);
 void registerClusterCommands(std::vector<Command> &t);
+void registerMigrateCommands(std::vector<Command> &t);
 int listenTcp(const std::string &addr, int &port);
 Client &newClient(int fd, const std::string &addr, int node, int bus);
 
