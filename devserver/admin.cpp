@@ -39,7 +39,7 @@ static std::vector<Section> infoSections() {
     long long mem = usedMemory();
     long long blocked = 0, clients = 0, pubsub = 0;
     for (auto &[id, c] : srv.clients)
-        if (!c->closed) clients++;
+        if (!c->closed && clusterVisible(*c)) clients++;
     for (auto &[ch, s] : srv.channels)
         pubsub += (long long)!s.empty();
     auto n = [](long long v) { return std::to_string(v); };
@@ -93,7 +93,7 @@ static std::vector<Section> infoSections() {
     s.push_back({"Replication",
                  {{"role", "master"}, {"connected_slaves", "0"}, {"master_repl_offset", "0"}}});
     s.push_back({"CPU", {{"used_cpu_sys", "0.000000"}, {"used_cpu_user", "0.000000"}}});
-    s.push_back({"Cluster", {{"cluster_enabled", "0"}}});
+    s.push_back({"Cluster", {{"cluster_enabled", clusterEnabled() ? "1" : "0"}}});
     Section ks{"Keyspace", {}};
     for (size_t i = 0; i < srv.dbs.size(); i++) {
         size_t keys = srv.dbs[i].size();
@@ -192,8 +192,11 @@ static void configCmd(Client &c, Args &a) {
             srv.config[lower(a[i])] = a[i + 1];
         return c.out.ok();
     }
+    // A cluster node always has its node configuration file, so it can
+    // rewrite its configuration; a plain instance is started without one.
     if (sub == "rewrite" && a.size() == 2)
-        return c.out.error("ERR The server is running without a config file");
+        return clusterEnabled() ? c.out.ok()
+                                : c.out.error("ERR The server is running without a config file");
     if (sub == "resetstat" && a.size() == 2) {
         srv.total_commands = srv.total_connections = srv.rejected = 0;
         srv.keyspace_hits = srv.keyspace_misses = srv.expired_keys = 0;

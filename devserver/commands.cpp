@@ -96,6 +96,10 @@ static void dispatch(Client &c, Args &a) {
                     "allowed in this context");
         return;
     }
+    if (clusterRedirect(c, *cmd, a)) {
+        if (c.in_multi) c.multi_dirty = true;
+        return;
+    }
     if (c.in_multi && !(cmd->flags & F_NOMULTI)) {
         c.queued.push_back(a);
         c.out.status("QUEUED");
@@ -105,7 +109,7 @@ static void dispatch(Client &c, Args &a) {
 }
 
 void execCommand(Client &c, Args &a) {
-    if (a.empty()) return;
+    if (a.empty() || !clusterEnter(c, a)) return;
     if (srv.hooks_enabled) {
         std::string line;
         for (auto &s : a) {

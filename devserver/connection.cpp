@@ -216,7 +216,7 @@ static void clientCmd(Client &c, Args &a) {
     if (sub == "list") {
         std::string r;
         for (auto &[id, cp] : srv.clients)
-            if (!cp->closed) r += clientInfoLine(*cp) + "\n";
+            if (!cp->closed && clusterVisible(*cp)) r += clientInfoLine(*cp) + "\n";
         return c.out.verbatim(r);
     }
     if (sub == "info" && a.size() == 2) return c.out.verbatim(clientInfoLine(c) + "\n");
@@ -227,7 +227,7 @@ static void clientCmd(Client &c, Args &a) {
         long long killed = 0;
         bool legacy = a.size() == 3;
         for (auto &[id, cp] : srv.clients) {
-            if (cp->closed) continue;
+            if (cp->closed || !clusterVisible(*cp)) continue;
             bool hit = false;
             if (legacy)
                 hit = cp->addr == a[2];

@@ -204,6 +204,7 @@ static void devhookCmd(Client &c, Args &a) {
         srv.history.clear();
         return c.out.ok();
     }
+    if (sub == "cluster" && a.size() >= 3) return clusterHookCmd(c, a);
     c.out.error("ERR unknown DEVHOOK subcommand '" + a[1] + "'; see vorn-devserver --help");
 }
 

@@ -33,6 +33,7 @@ Entry &Db::set(const std::string &k, Value v) {
     }
     auto res = map.emplace(k, Entry{std::move(v), -1, next_seq});
     order.emplace(next_seq++, &res.first->first);
+    if (srv.cluster_enabled) indexSlot(&res.first->first, true);
     return res.first->second;
 }
 
@@ -40,6 +41,7 @@ bool Db::del(const std::string &k) {
     auto it = map.find(k);
     if (it == map.end()) return false;
     order.erase(it->second.seq);
+    if (srv.cluster_enabled) indexSlot(&it->first, false);
     if (it->second.expire >= 0) volatile_keys.erase(k);
     memoryForget(it->second);
     map.erase(it);
@@ -55,6 +57,7 @@ void Db::clear() {
         memoryForget(e);
     map.clear();
     order.clear();
+    by_slot.clear();
     volatile_keys.clear();
 }
 

@@ -48,6 +48,14 @@ static const char *kHelp =
     "                           replicas that announced 'capa eof' (default no;\n"
     "                           also CONFIG SET repl-diskless-sync).\n"
     "  --enable-test-hooks      Enable the DEVHOOK command (below).\n"
+    "  --cluster-enabled yes|no Run as a cluster node (default no): an ID, a bus\n"
+    "                           port, 16384 hash slots, MOVED/ASK redirections.\n"
+    "  --cluster-nodes N        Run N cluster nodes in this process, each on its own\n"
+    "                           free port with its own bus port, keys and view\n"
+    "                           (implies --cluster-enabled yes). The ready line then\n"
+    "                           reads 'ready port=P1 ... cluster-ports=P1,...,PN\n"
+    "                           cluster-bus-ports=B1,...,BN'; --port applies to the\n"
+    "                           first node, the others always pick free ports.\n"
     "  --help                   Show this text.\n"
     "\n"
     "Settings that change behaviour (CONFIG SET NAME VALUE):\n"
@@ -128,13 +136,39 @@ static const char *kHelp =
     "and with noeviction, or nothing left to evict, commands that may grow the data\n"
     "set get an OOM error. OBJECT FREQ (LFU policies only) is a logarithmic counter\n"
     "that starts at 5, grows with accesses (lfu-log-factor, 0: every access counts)\n"
-    "and loses 1 per lfu-decay-time minutes without access (0: never).\n";
+    "and loses 1 per lfu-decay-time minutes without access (0: never).\n"
+    "\n"
+    "In cluster mode every node of the process has its own hooks, INFO overrides\n"
+    "and history: a DEVHOOK command acts on the node whose port received it.\n"
+    "Cluster hooks (NODE is a node's client port or ID, as this node knows it):\n"
+    "  DEVHOOK CLUSTER DOWN NODE CLOSE|HANG  make a node of this process\n"
+    "                                       unreachable: CLOSE closes its client and\n"
+    "                                       bus ports and connections (connections are\n"
+    "                                       refused); HANG keeps them open but answers\n"
+    "                                       nothing but DEVHOOK (held commands run when\n"
+    "                                       it comes back).\n"
+    "  DEVHOOK CLUSTER UP NODE              make it reachable again (same ports).\n"
+    "  DEVHOOK CLUSTER FAIL NODE            mark NODE as failed in the view of every\n"
+    "                                       other node (FAIL is also gossiped).\n"
+    "  DEVHOOK CLUSTER UNFAIL NODE          clear that mark again.\n"
+    "  DEVHOOK CLUSTER ANYSLOT ON|OFF       this connection reads and writes keys of\n"
+    "                                       any slot without redirection (keys in\n"
+    "                                       slots the node does not own).\n"
+    "  DEVHOOK CLUSTER UNCOVER SLOT [LAST]  no node of this process owns the slots\n"
+    "                                       any more, and gossip does not restore them.\n"
+    "  DEVHOOK CLUSTER SKEW SLOT OWNER      in this node's view only, OWNER (an ID,\n"
+    "                                       or \"none\") owns SLOT and keeps it: the\n"
+    "                                       views (and their signatures) disagree.\n"
+    "  DEVHOOK CLUSTER PINS                 the slots held by UNCOVER / SKEW here.\n"
+    "  DEVHOOK CLUSTER RELEASE              let gossip update those slots again.\n";
 
-static const char *const kValueOptions[] = {"--port",         "--tls-port",           "--bind",
-                                            "--unix-socket",  "--tls-cert",           "--tls-key",
-                                            "--tls-ca-cert",  "--tls-verify-clients", "--password",
-                                            "--user",         "--databases",          "--load",
-                                            "--snapshot-pad", "--repl-diskless-sync"};
+static const char *const kValueOptions[] = {
+    "--port",         "--tls-port",           "--bind",
+    "--unix-socket",  "--tls-cert",           "--tls-key",
+    "--tls-ca-cert",  "--tls-verify-clients", "--password",
+    "--user",         "--databases",          "--load",
+    "--snapshot-pad", "--repl-diskless-sync", "--cluster-enabled",
+    "--cluster-nodes"};
 
 // An option that takes a value must have one; anything else is unknown.
 static bool needArg(int i, int argc, const char *opt) {
@@ -159,6 +193,25 @@ static bool parsePort(const char *s, int &out) {
         return false;
     }
     out = int(v);
+    return true;
+}
+
+static bool parseYesNo(const char *opt, const std::string &v, bool &out) {
+    if (v != "yes" && v != "no") {
+        fprintf(stderr, "vorn-devserver: %s takes yes or no\n", opt);
+        return false;
+    }
+    out = v == "yes";
+    return true;
+}
+
+static bool parseCount(const char *opt, const char *v, long long max, int &out) {
+    long long n;
+    if (!toLL(v, n) || n < 1 || n > max) {
+        fprintf(stderr, "vorn-devserver: invalid %s value (1 to %lld)\n", opt, max);
+        return false;
+    }
+    out = int(n);
     return true;
 }
 
@@ -190,12 +243,8 @@ int main(int argc, char **argv) {
         } else if (o == "--tls-ca-cert") {
             srv.tls_ca = argv[++i];
         } else if (o == "--tls-verify-clients") {
-            std::string v = argv[++i];
-            if (v != "yes" && v != "no") {
-                fprintf(stderr, "vorn-devserver: --tls-verify-clients takes yes or no\n");
-                return 1;
-            }
-            srv.tls_verify = v == "yes";
+            if (!parseYesNo(argv[i], argv[i + 1], srv.tls_verify)) return 1;
+            i++;
         } else if (o == "--password") {
             password = argv[++i];
         } else if (o == "--user") {
@@ -207,12 +256,8 @@ int main(int argc, char **argv) {
             }
             srv.users[v.substr(0, colon)] = User{v.substr(colon + 1), false};
         } else if (o == "--databases") {
-            long long n;
-            if (!toLL(argv[++i], n) || n < 1 || n > 10000) {
-                fprintf(stderr, "vorn-devserver: invalid --databases value\n");
-                return 1;
-            }
-            srv.databases = int(n);
+            if (!parseCount(argv[i], argv[i + 1], 10000, srv.databases)) return 1;
+            i++;
         } else if (o == "--load") {
             load_file = argv[++i];
         } else if (o == "--snapshot-pad") {
@@ -228,6 +273,13 @@ int main(int argc, char **argv) {
                 fprintf(stderr, "vorn-devserver: --repl-diskless-sync takes yes or no\n");
                 return 1;
             }
+        } else if (o == "--cluster-enabled") {
+            if (!parseYesNo(argv[i], argv[i + 1], srv.cluster_enabled)) return 1;
+            i++;
+        } else if (o == "--cluster-nodes") {
+            if (!parseCount(argv[i], argv[i + 1], 1000, srv.cluster_nodes)) return 1;
+            i++;
+            srv.cluster_enabled = true;
         }
     }
     if (srv.tls_port >= 0 && (srv.tls_cert.empty() || srv.tls_key.empty())) {
@@ -251,7 +303,7 @@ int main(int argc, char **argv) {
                   {"timeout", "0"},
                   {"save", ""},
                   {"appendonly", "no"},
-                  {"cluster-enabled", "no"},
+                  {"cluster-enabled", srv.cluster_enabled ? "yes" : "no"},
                   {"lua-time-limit", "5000"},
                   {"slowlog-log-slower-than", "10000"},
                   {"notify-keyspace-events", ""},
@@ -267,6 +319,8 @@ int main(int argc, char **argv) {
     registerReplicationCommands(srv.commands);
     registerScriptingCommands(srv.commands);
     registerHookCommands(srv.commands);
+    registerClusterCommands(srv.commands);
+    registerMigrateCommands(srv.commands);
     for (size_t i = 0; i < srv.commands.size(); i++)
         srv.cmd_index[srv.commands[i].name] = i;
     if (!load_file.empty()) {

@@ -78,7 +78,7 @@ static std::string fmtAddr(const sockaddr_storage &ss) {
 }
 
 // Binds a TCP listener; port 0 picks a free port, written back to port.
-static int listenTcp(const std::string &addr, int &port) {
+int listenTcp(const std::string &addr, int &port) {
     addrinfo hints{}, *res = nullptr;
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -157,39 +157,47 @@ static bool setupTls() {
     return true;
 }
 
-static void acceptClient(int lfd, bool tls, bool unix_sock) {
+Client &newClient(int fd, const std::string &addr, int node, int bus) {
+    setNonBlock(fd);
+    auto c = std::make_unique<Client>();
+    c->id = srv.next_client_id++;
+    c->conn.fd = fd;
+    c->ctime = c->last_cmd_ms = nowMs();
+    c->authed = !srv.requirePass();
+    c->addr = addr;
+    c->node = node;
+    c->bus = bus;
+    Client &r = *c;
+    srv.clients.emplace(c->id, std::move(c));
+    return r;
+}
+
+static void acceptClient(const Listener &l) {
     for (int n = 0; n < 64; n++) {
         sockaddr_storage ss{};
         socklen_t sl = sizeof ss;
-        int fd = accept(lfd, reinterpret_cast<sockaddr *>(&ss), &sl);
+        int fd = accept(l.fd, reinterpret_cast<sockaddr *>(&ss), &sl);
         if (fd < 0) return;
-        setNonBlock(fd);
-        auto c = std::make_unique<Client>();
-        c->id = srv.next_client_id++;
-        c->conn.fd = fd;
-        c->conn.unix_sock = unix_sock;
-        c->ctime = c->last_cmd_ms = nowMs();
-        c->authed = !srv.requirePass();
-        if (unix_sock) {
-            c->addr = "/unixsocket:0";
-            c->laddr = srv.unix_path + ":0";
+        Client &c = newClient(fd, l.unix_sock ? "/unixsocket:0" : fmtAddr(ss), l.node,
+                              l.bus ? BUS_IN : BUS_NONE);
+        c.conn.unix_sock = l.unix_sock;
+        if (l.unix_sock) {
+            c.laddr = srv.unix_path + ":0";
         } else {
             int one = 1;
             setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            c->addr = fmtAddr(ss);
             sockaddr_storage ls{};
             socklen_t ll = sizeof ls;
             getsockname(fd, reinterpret_cast<sockaddr *>(&ls), &ll);
-            c->laddr = fmtAddr(ls);
+            c.laddr = fmtAddr(ls);
         }
-        if (tls) {
-            c->conn.ssl = SSL_new(srv.ssl_ctx);
-            SSL_set_fd(c->conn.ssl, fd);
-            SSL_set_accept_state(c->conn.ssl);
-            c->conn.handshake_done = false;
+        if (l.tls) {
+            c.conn.ssl = SSL_new(srv.ssl_ctx);
+            SSL_set_fd(c.conn.ssl, fd);
+            SSL_set_accept_state(c.conn.ssl);
+            c.conn.handshake_done = false;
         }
-        srv.total_connections++;
-        srv.clients.emplace(c->id, std::move(c));
+        if (!l.bus) srv.total_connections++;
     }
 }
 
@@ -211,6 +219,7 @@ static void processInput(Client &c) {
     Args args;
     std::string err;
     c.pending_input = false;
+    if (c.bus == BUS_REPL && !clusterReplicaPrelude(c)) return;
     while (!c.closed && !c.close_after_write) {
         if (c.hold_until > nowMs()) {
             c.pending_input = c.inpos < c.in.size();
@@ -226,7 +235,10 @@ static void processInput(Client &c) {
             break;
         }
         c.last_cmd_ms = nowMs();
-        execCommand(c, args);
+        if (c.bus != BUS_NONE)
+            clusterBusInput(c, args);
+        else
+            execCommand(c, args);
     }
     if (c.inpos > 0 && (c.inpos == c.in.size() || c.inpos > 65536)) {
         c.in.erase(0, c.inpos);
@@ -284,28 +296,25 @@ int serve() {
     signal(SIGPIPE, SIG_IGN);
     signal(SIGTERM, onSignal);
     signal(SIGINT, onSignal);
-    struct Listener {
-        int fd;
-        bool tls, unix_sock;
-    };
-    std::vector<Listener> ls;
+    std::vector<Listener> &ls = srv.listeners;
     int fd = listenTcp(srv.bind, srv.port);
     if (fd < 0) return 1;
-    ls.push_back({fd, false, false});
+    ls.push_back({fd, false, false, 0, false});
     std::string ready = "ready port=" + std::to_string(srv.port);
     if (srv.tls_port >= 0) {
         if (!setupTls()) return 1;
         fd = listenTcp(srv.bind, srv.tls_port);
         if (fd < 0) return 1;
-        ls.push_back({fd, true, false});
+        ls.push_back({fd, true, false, 0, false});
         ready += " tls-port=" + std::to_string(srv.tls_port);
     }
     if (!srv.unix_path.empty()) {
         fd = listenUnix(srv.unix_path);
         if (fd < 0) return 1;
-        ls.push_back({fd, false, true});
+        ls.push_back({fd, false, true, 0, false});
         ready += " unix-socket=" + srv.unix_path;
     }
+    if (!clusterSetup(ready)) return 1;
     printf("%s\n", ready.c_str());
     fflush(stdout);
 
@@ -317,10 +326,13 @@ int serve() {
         int timeout = 100;
         pfds.clear();
         owners.clear();
-        for (auto &l : ls) {
-            pfds.push_back({l.fd, POLLIN, 0});
-            owners.push_back(nullptr);
-        }
+        std::vector<size_t> lidx;
+        for (size_t i = 0; i < ls.size(); i++)
+            if (ls[i].fd >= 0) {
+                pfds.push_back({ls[i].fd, POLLIN, 0});
+                owners.push_back(nullptr);
+                lidx.push_back(i);
+            }
         for (auto &[id, cp] : srv.clients) {
             Client &c = *cp;
             if (c.closed) continue;
@@ -342,8 +354,10 @@ int serve() {
         if (n < 0 && errno != EINTR) break;
         now = nowMs();
         for (size_t i = 0; i < pfds.size(); i++) {
-            if (i < ls.size()) {
-                if (pfds[i].revents & POLLIN) acceptClient(ls[i].fd, ls[i].tls, ls[i].unix_sock);
+            if (i < lidx.size()) {
+                // A listener may have been closed by an earlier event.
+                if ((pfds[i].revents & POLLIN) && ls[lidx[i]].fd == pfds[i].fd)
+                    acceptClient(ls[lidx[i]]);
                 continue;
             }
             Client &c = *owners[i];
@@ -377,12 +391,13 @@ int serve() {
                 db.activeExpire(now);
             replicationCron(now);
         }
+        clusterTick(now);
     }
     for (auto &[id, cp] : srv.clients)
         freeClient(*cp);
     srv.clients.clear();
     for (auto &l : ls)
-        close(l.fd);
+        if (l.fd >= 0) close(l.fd);
     if (!srv.unix_path.empty()) unlink(srv.unix_path.c_str());
     if (srv.ssl_ctx) SSL_CTX_free(srv.ssl_ctx);
     return 0;

@@ -238,6 +238,7 @@ void feedReplicas(const Client &c, const Args &a) {
     std::string sel;
     for (auto &[id, r] : srv.clients) {
         if (!r->replica || r->closed) continue;
+        if (r->node != c.node) continue; // another cluster node of this process
         if (r->repl_db != c.db) {
             ReplyWriter s;
             s.bulks({"SELECT", std::to_string(c.db)});

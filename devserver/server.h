@@ -152,8 +152,16 @@ class Db {
     std::string randomKey();
     void activeExpire(long long now);
     std::vector<std::string> allKeys();
+    // Cluster mode keeps the keys of every hash slot (slots.cpp).
+    size_t countInSlot(int slot) const;
+    std::vector<std::string> keysInSlot(int slot, size_t max) const;
 
   private:
+    struct KeyLess {
+        bool operator()(const std::string *a, const std::string *b) const { return *a < *b; }
+    };
+    std::vector<std::set<const std::string *, KeyLess>> by_slot;
+    void indexSlot(const std::string *key, bool add);
     std::unordered_map<std::string, Entry> map;
     std::map<uint64_t, const std::string *> order;
     std::unordered_set<std::string> volatile_keys;
@@ -225,7 +233,15 @@ struct Client {
     uint64_t tracking_redirect = 0;
     std::vector<std::string> tracking_prefixes;
     std::string sni;
+    // Cluster mode: the node (of this process) whose port accepted the
+    // connection, and what the connection is.
+    int node = 0;
+    int bus = 0;              // BUS_NONE, or one of the cluster's own connections
+    bool asking = false;      // the previous command was ASKING
+    bool any_slot = false;    // test hook: serve keys of every slot
+    std::vector<Args> parked; // commands held while the node is hung
 };
+enum BusKind { BUS_NONE = 0, BUS_IN, BUS_LINK, BUS_PROBE, BUS_REPL };
 
 // ---- command table ----
 using Handler = void (*)(Client &, Args &);
@@ -285,6 +301,13 @@ struct User {
     bool nopass = false;
 };
 
+struct Listener {
+    int fd = -1; // -1 while closed (a test hook can close a node's ports)
+    bool tls = false, unix_sock = false;
+    int node = 0;
+    bool bus = false; // cluster bus port
+};
+
 struct Server {
     int port = 6379, tls_port = -1;
     std::string bind = "127.0.0.1", unix_path;
@@ -293,6 +316,8 @@ struct Server {
     int databases = 16;
     bool hooks_enabled = false;
     bool demo_data = false;
+    bool cluster_enabled = false;
+    int cluster_nodes = 1;
     std::map<std::string, User> users;
     std::vector<Db> dbs;
     std::vector<Command> commands;
@@ -319,6 +344,7 @@ struct Server {
     std::vector<std::pair<std::string, std::string>> info_overrides;
     std::vector<std::string> sni_names;
     std::deque<std::string> history;
+    std::vector<Listener> listeners;
 
     bool requirePass() const {
         auto it = users.find("default");
@@ -355,6 +381,33 @@ void loadDemoData();
 // Event loop entry; returns the exit status.
 int serve();
 void requestShutdown();
+
+// ---- cluster mode (cluster*.cpp) ----
+// Binds the ports of every cluster node beyond the first and their bus
+// ports; adds " cluster-ports=..." to the ready line. False on failure.
+bool clusterSetup(std::string &ready);
+// Makes the node of this connection the one whose key space, configuration
+// and hooks srv holds; false when the command must wait (node hung).
+bool clusterEnter(Client &c, Args &a);
+// MOVED / ASK / CROSSSLOT / CLUSTERDOWN for a keyed command; true when a
+// redirection was written instead of running the command.
+bool clusterRedirect(Client &c, const Command &cmd, const Args &a);
+void clusterBusInput(Client &c, Args &a);
+// A replica's link to its master: consumes the bytes before the command
+// stream (replies to AUTH and SYNC, the snapshot); true once the rest of the
+// input is commands.
+bool clusterReplicaPrelude(Client &c);
+void clusterTick(long long now);
+bool clusterEnabled();
+// Whether a connection belongs to the clients of the node now running a
+// command (always, outside cluster mode): nodes of one process do not see
+// each other's clients, nor the cluster's own links.
+bool clusterVisible(const Client &c);
+void clusterHookCmd(Client &c, Args &a);
+void registerClusterCommands(std::vector<Command> &t);
+void registerMigrateCommands(std::vector<Command> &t);
+int listenTcp(const std::string &addr, int &port);
+Client &newClient(int fd, const std::string &addr, int node, int bus);
 
 // Common error replies.
 extern const char *const kWrongType;

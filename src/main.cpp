@@ -33,16 +33,6 @@
     exit(0);
 }
 
-// Runs the --cluster sub-command; never returns.
-[[noreturn]] static void clusterManagerMode(const clusterManagerCommandDef *def) {
-    if (def->proc == nullptr) {
-        fprintf(stderr, "--cluster %s is not available in this build\n", def->name);
-        exit(1);
-    }
-    const clusterManagerCommand &cmd = config.cluster_manager_command;
-    exit(def->proc(cmd.argc, cmd.argv) ? 0 : 1);
-}
-
 // Sends the command given on the command line (config.repeat times) and
 // returns the exit status.
 static int noninteractive(int argc, char **argv) {

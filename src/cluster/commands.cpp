@@ -5,11 +5,15 @@
 #include <cstring>
 
 #include "cli/config.h"
+#include "cluster/check.h"
+#include "cluster/create.h"
+#include "cluster/help.h"
+#include "cluster/manager.h"
 
 const clusterManagerCommandDef clusterManagerCommands[] = {
-    {"create", nullptr, -2, "host1:port1 ... hostN:portN", "replicas <arg>"},
-    {"check", nullptr, -1, "host:port", "search-multiple-owners"},
-    {"info", nullptr, -1, "host:port", nullptr},
+    {"create", clusterManagerCommandCreate, -2, "host1:port1 ... hostN:portN", "replicas <arg>"},
+    {"check", clusterManagerCommandCheck, -1, "host:port", "search-multiple-owners"},
+    {"info", clusterManagerCommandInfo, -1, "host:port", nullptr},
     {"fix", nullptr, -1, "host:port", "search-multiple-owners,fix-with-unreachable-masters"},
     {"reshard", nullptr, -1, "host:port",
      "from <arg>,to <arg>,slots <arg>,yes,timeout <arg>,pipeline <arg>,replace"},
@@ -24,7 +28,7 @@ const clusterManagerCommandDef clusterManagerCommands[] = {
     {"import", nullptr, 1, "host:port",
      "from <arg>,from-user <arg>,from-pass <arg>,from-askpass,copy,replace"},
     {"backup", nullptr, 2, "host:port backup_directory", nullptr},
-    {"help", nullptr, 0, nullptr, nullptr},
+    {"help", clusterManagerCommandHelp, 0, nullptr, nullptr},
 };
 
 const int clusterManagerCommandsCount =
@@ -54,4 +58,16 @@ const clusterManagerCommandDef *validateClusterManagerCommand(void) {
         exit(1);
     }
     return def;
+}
+
+void clusterManagerMode(const clusterManagerCommandDef *def) {
+    if (def->proc == nullptr) {
+        fprintf(stderr, "--cluster %s is not available in this build\n", def->name);
+        exit(1);
+    }
+    const clusterManagerCommand &cmd = config.cluster_manager_command;
+    cluster_manager.nodes = nullptr;
+    int success = def->proc(cmd.argc, cmd.argv);
+    freeClusterManager();
+    exit(success ? 0 : 1);
 }

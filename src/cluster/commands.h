@@ -25,3 +25,7 @@ const clusterManagerCommandDef *clusterManagerCommandLookup(const char *name);
 
 // Whether argc satisfies the arity rule above.
 bool clusterManagerArityAccepts(int arity, int argc);
+
+// Runs the sub-command of the row with the parsed arguments, releases the
+// cluster state and exits: 0 when the handler succeeded, else 1.
+[[noreturn]] void clusterManagerMode(const clusterManagerCommandDef *def);

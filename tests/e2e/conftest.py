@@ -47,6 +47,8 @@ class DevServer:
                                      stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE)
         self.port = self.tls_port = self.unix_socket = None
+        # Cluster mode: the client and bus ports of every node, in node order.
+        self.cluster_ports, self.cluster_bus_ports = [], []
         deadline = time.time() + timeout * SLOW
         line = b""
         while time.time() < deadline:
@@ -65,6 +67,10 @@ class DevServer:
                 self.tls_port = int(v)
             elif k == "unix-socket":
                 self.unix_socket = v
+            elif k == "cluster-ports":
+                self.cluster_ports = [int(p) for p in v.split(",")]
+            elif k == "cluster-bus-ports":
+                self.cluster_bus_ports = [int(p) for p in v.split(",")]
 
     def stop(self):
         if self.proc.poll() is None:
@@ -107,6 +113,19 @@ def start_server():
             reports.append(s.sanitizer_report())
     if reports:
         pytest.fail("vorn-devserver sanitizer report:\n" + "\n".join(reports))
+
+
+@pytest.fixture
+def start_cluster_nodes(start_server):
+    """Factory: start_cluster_nodes(n, *extra_args) starts one vorn-devserver
+    process hosting n empty cluster nodes (test hooks on) and returns it; its
+    cluster_ports and cluster_bus_ports list the nodes' ports. Nodes of one
+    process meet, gossip and fail over their bus ports like separate ones."""
+
+    def start(n, *args):
+        return start_server("--cluster-nodes", str(n), "--enable-test-hooks", *args)
+
+    return start
 
 
 @pytest.fixture
@@ -306,3 +325,62 @@ def connect(server):
     yield make
     for c in conns:
         c.close()
+
+
+# ---- simulated clusters, built over raw connections ----
+
+def wait_until(cond, timeout=5, step=0.05):
+    """Polls cond() until it is true; returns its last value (falsy on
+    timeout)."""
+    deadline = time.time() + timeout * SLOW
+    while True:
+        v = cond()
+        if v or time.time() >= deadline:
+            return v
+        time.sleep(step)
+
+
+def cluster_nodes_text(port):
+    """The CLUSTER NODES text of the node on port, as str."""
+    return bytes(RawConn(port=port).cmd("CLUSTER", "NODES")).decode()
+
+
+def cluster_views_agree(ports):
+    """True when every node knows every other (no handshake) and all views
+    give the same owner to every slot."""
+    views = []
+    for p in ports:
+        lines = [l.split(" ") for l in cluster_nodes_text(p).splitlines()]
+        if len(lines) != len(ports) or any("handshake" in l[2] for l in lines):
+            return False
+        views.append(sorted((l[0], " ".join(x for x in l[8:] if not x.startswith("[")))
+                            for l in lines))
+    return all(v == views[0] for v in views)
+
+
+def build_cluster(ports, replicas=0, masters=None):
+    """Makes one cluster of the (empty) nodes on ports without the client:
+    the first `masters` nodes (default len(ports) // (replicas + 1)) share the
+    slots in even ranges and get config epochs 1, 2, ...; the others replicate
+    the masters in turn; everybody meets the first node. Waits until the views
+    agree and returns the node IDs in port order."""
+    if masters is None:
+        masters = len(ports) // (replicas + 1)
+    conns = [RawConn(port=p) for p in ports]
+    ids = [bytes(c.cmd("CLUSTER", "MYID")).decode() for c in conns]
+    first = 0
+    for i in range(masters):
+        last = 16383 if i == masters - 1 else round(16384 / masters * (i + 1)) - 1
+        assert conns[i].cmd("CLUSTER", "ADDSLOTSRANGE", first, last) == "OK"
+        first = last + 1
+    for i, c in enumerate(conns):
+        c.cmd("CLUSTER", "SET-CONFIG-EPOCH", i + 1)
+    for c in conns[1:]:
+        assert c.cmd("CLUSTER", "MEET", "127.0.0.1", ports[0]) == "OK"
+    for i in range(masters, len(ports)):
+        master = ids[(i - masters) % masters]
+        assert wait_until(lambda: conns[i].cmd("CLUSTER", "REPLICATE", master) == "OK")
+    assert wait_until(lambda: cluster_views_agree(ports), timeout=10), "views did not converge"
+    for c in conns:
+        c.close()
+    return ids
