@@ -105,9 +105,9 @@ static Db &db0(Instance &in) {
     return in.index == g_current ? srv.dbs[0] : in.ctx.dbs[0];
 }
 
-bool setPortsOpen(Instance &in, bool open, const Client *keep) {
+bool setPortsOpen(Instance &in, bool open, const Client *keep, bool bus_only) {
     for (Listener &l : srv.listeners) {
-        if (l.node != in.index || l.unix_sock) continue;
+        if (l.node != in.index || l.unix_sock || (bus_only && !l.bus)) continue;
         if (!open && l.fd >= 0) {
             close(l.fd);
             l.fd = -1;
@@ -117,12 +117,13 @@ bool setPortsOpen(Instance &in, bool open, const Client *keep) {
             if (l.fd < 0) return false;
         }
     }
-    if (!open) {
-        for (auto &[id, c] : srv.clients)
-            if (c->node == in.index && c.get() != keep) freeClient(*c);
+    if (open) return true;
+    for (auto &[id, c] : srv.clients)
+        if (c->node == in.index && c.get() != keep && (!bus_only || c->bus == BUS_IN))
+            freeClient(*c);
+    if (!bus_only)
         for (auto &p : in.peers)
             p->link_up = false;
-    }
     return true;
 }
 

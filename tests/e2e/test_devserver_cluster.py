@@ -471,6 +471,24 @@ def test_hook_close_and_reopen_ports(three):
                       == "connected")
 
 
+def test_hook_close_only_the_bus_port(three):
+    srv, ports, ids = three
+    ctl = RawConn(port=ports[0])
+    assert ctl.cmd("DEVHOOK", "CLUSTER", "DOWN", ports[2], "BUS") == "OK"
+    with pytest.raises(ConnectionRefusedError):
+        socket.create_connection(("127.0.0.1", srv.cluster_bus_ports[2]), timeout=2)
+    assert RawConn(port=ports[2]).cmd("CLUSTER", "MYID") == ids[2].encode()
+
+    def links(port):
+        return {k: v["link"] for k, v in parse_nodes(cluster_nodes_text(port)).items()}
+    # Nobody reaches its bus; it still reaches everybody.
+    assert wait_until(lambda: links(ports[0])[ids[2]] == links(ports[1])[ids[2]] ==
+                      "disconnected")
+    assert set(links(ports[2]).values()) == {"connected"}
+    assert ctl.cmd("DEVHOOK", "CLUSTER", "UP", ports[2]) == "OK"
+    assert wait_until(lambda: links(ports[0])[ids[2]] == "connected")
+
+
 def test_hook_hang_holds_commands(three):
     srv, ports, ids = three
     ctl = RawConn(port=ports[0])
