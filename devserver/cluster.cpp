@@ -450,6 +450,20 @@ static void addOrDelSlots(Client &c, Instance &in, const Args &a, bool add, bool
     c.out.ok();
 }
 
+// Gives the node a config epoch above every epoch it knows, unless it holds
+// the highest one already; true when it took a new one.
+static bool bumpWithoutConsensus(Instance &in) {
+    Peer &me = in.self();
+    uint64_t top = in.current_epoch;
+    for (auto &q : in.peers)
+        if (!q->removed) top = std::max(top, q->config_epoch);
+    if (me.config_epoch != 0 && me.config_epoch == top) return false;
+    in.current_epoch = top + 1;
+    me.config_epoch = in.current_epoch;
+    markChanged(in);
+    return true;
+}
+
 static void setSlot(Client &c, Instance &in, const Args &a) {
     int slot;
     if (!parseSlot(a[2], slot)) return c.out.error("ERR Invalid or out of range slot");
@@ -488,13 +502,7 @@ static void setSlot(Client &c, Instance &in, const Args &a) {
     // makes the change win over the old owner's claim everywhere.
     if (n == 0 && in.importing[size_t(slot)] >= 0) {
         in.importing[size_t(slot)] = -1;
-        Peer &me = in.self();
-        uint64_t top = 0;
-        for (auto &q : in.peers)
-            if (!q->removed && q.get() != &me) top = std::max(top, q->config_epoch);
-        if (me.config_epoch == 0 || me.config_epoch <= top) {
-            me.config_epoch = ++in.current_epoch;
-        }
+        bumpWithoutConsensus(in);
     }
     in.owner[size_t(slot)] = n;
     markChanged(in);
@@ -502,21 +510,8 @@ static void setSlot(Client &c, Instance &in, const Args &a) {
 }
 
 static void bumpEpoch(Client &c, Instance &in) {
-    Peer &me = in.self();
-    uint64_t top = 0;
-    bool shared = false;
-    for (auto &q : in.peers) {
-        if (q->removed || q.get() == &me) continue;
-        top = std::max(top, q->config_epoch);
-        shared = shared || q->config_epoch == me.config_epoch;
-    }
-    if (me.config_epoch == 0 || me.config_epoch < top || shared) {
-        in.current_epoch++;
-        me.config_epoch = in.current_epoch;
-        markChanged(in);
-        return c.out.status("BUMPED " + std::to_string(me.config_epoch));
-    }
-    c.out.status("STILL " + std::to_string(me.config_epoch));
+    bool bumped = bumpWithoutConsensus(in);
+    c.out.status((bumped ? "BUMPED " : "STILL ") + std::to_string(in.self().config_epoch));
 }
 
 static bool hasKeys(Instance &in) {
