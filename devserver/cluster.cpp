@@ -407,8 +407,11 @@ static size_t countKeysInSlot(Instance &in, int slot, std::vector<std::string> *
     return db.countInSlot(slot);
 }
 
-static bool knownSlots(Client &c, const Args &a, size_t from, std::vector<int> &slots,
-                       bool ranges) {
+// The slots (or ranges of slots) given from argument `from` on; writes the
+// error and returns false for a bad or repeated one.
+static bool parseSlotArgs(Client &c, const Args &a, size_t from, std::vector<int> &slots,
+                          bool ranges) {
+    std::vector<bool> seen(kSlots, false);
     for (size_t i = from; i < a.size(); i++) {
         int s, e = 0;
         if (!parseSlot(a[i], s) || (ranges && (i + 1 >= a.size() || !parseSlot(a[++i], e)))) {
@@ -422,10 +425,11 @@ static bool knownSlots(Client &c, const Args &a, size_t from, std::vector<int> &
             return false;
         }
         for (int x = s; x <= e; x++) {
-            if (std::find(slots.begin(), slots.end(), x) != slots.end()) {
+            if (seen[size_t(x)]) {
                 c.out.error("ERR Slot " + std::to_string(x) + " specified multiple times");
                 return false;
             }
+            seen[size_t(x)] = true;
             slots.push_back(x);
         }
     }
@@ -435,7 +439,7 @@ static bool knownSlots(Client &c, const Args &a, size_t from, std::vector<int> &
 static void addOrDelSlots(Client &c, Instance &in, const Args &a, bool add, bool ranges) {
     if (ranges && (a.size() - 2) % 2) return wrongArity(c, "cluster|" + lower(a[1]));
     std::vector<int> slots;
-    if (!knownSlots(c, a, 2, slots, ranges)) return;
+    if (!parseSlotArgs(c, a, 2, slots, ranges)) return;
     for (int s : slots) {
         int o = in.owner[size_t(s)];
         if (add && o >= 0) return c.out.error("ERR Slot " + std::to_string(s) + " is already busy");
