@@ -657,11 +657,12 @@ def test_migrate_between_nodes_of_one_process(three, server):
          "ERR When using MIGRATE KEYS option, the key argument must be set to the empty string"),
         (("MIGRATE", *host, "bar", 99, 5000, "REPLACE"),
          "ERR Target instance replied with error: ERR DB index is out of range"),
-        (("MIGRATE", "127.0.0.1", server.port, "bar", 0, 5000),
-         "IOERR error or timeout connecting to the client"),
     ]
     for args, want in errors:
         assert a.cmd(*args) == want, args
+    # A target in another process is reached over the network.
+    assert a.cmd("MIGRATE", "127.0.0.1", server.port, "bar", 0, 5000) == "OK"
+    assert RawConn(port=server.port).cmd("GET", "bar") == b"new"
     assert a.cmd("DEVHOOK", "CLUSTER", "ANYSLOT", "OFF") == "OK"
 
 
@@ -702,3 +703,50 @@ def test_tls_cluster_announces_tls_ports(start_cluster_nodes, certs):
     assert conns[2].cmd("SET", "foo", "x") == "OK"
     # The plain ports still serve.
     assert RawConn(port=srv.cluster_ports[2]).cmd("GET", "foo") == b"x"
+
+
+def test_migrate_to_another_process(start_cluster_nodes, server, start_server):
+    """A plain instance moves keys of every type into an importing node of a
+    cluster in another process."""
+    cl = start_cluster_nodes(2, "--password", "pw")
+    a, b = (RawConn(port=p) for p in cl.cluster_ports)
+    for c in (a, b):
+        c.cmd("AUTH", "pw")
+    ids = [bytes(c.cmd("CLUSTER", "MYID")).decode() for c in (a, b)]
+    a.cmd("CLUSTER", "ADDSLOTSRANGE", 0, 16383)
+    b.cmd("CLUSTER", "MEET", "127.0.0.1", cl.cluster_ports[0])
+    assert wait_until(lambda: cluster_views_agree(cl.cluster_ports, "pw"))
+    slot = a.cmd("CLUSTER", "KEYSLOT", "t")
+    assert b.cmd("CLUSTER", "SETSLOT", slot, "IMPORTING", ids[0]) == "OK"
+    src = RawConn(port=server.port)
+    fill = [("SET", "{t}s", "x y"), ("RPUSH", "{t}l", "1", "2", "1"), ("SADD", "{t}set", "p", "q"),
+            ("HSET", "{t}h", "f", "v", "g", "w"), ("ZADD", "{t}z", "1.5", "m", "-2", "n"),
+            ("XADD", "{t}x", "5-1", "k", "v"), ("XADD", "{t}x", "7-0", "k2", "v2"),
+            ("SET", "{t}ttl", "v", "PX", "60000")]
+    for cmd in fill:
+        src.cmd(*cmd)
+    keys = sorted({c[1] for c in fill})
+    digests = src.cmd("DEBUG", "DIGEST-VALUE", *keys)
+    target = ("127.0.0.1", cl.cluster_ports[1])
+    assert src.cmd("MIGRATE", *target, "", 0, 5000, "KEYS", *keys) == Err(
+        "ERR Target instance replied with error: NOAUTH Authentication required.")
+    assert src.cmd("MIGRATE", *target, "", 0, 5000, "AUTH", "pw", "COPY", "KEYS", *keys) == "OK"
+    b.cmd("DEVHOOK", "CLUSTER", "ANYSLOT", "ON")
+    assert b.cmd("DEBUG", "DIGEST-VALUE", *keys) == digests
+    assert 0 < b.cmd("PTTL", "{t}ttl") <= 60000 and b.cmd("PTTL", "{t}s") == -1
+    assert src.cmd("DBSIZE") == len(keys)  # COPY kept them
+    # Existing keys: BUSYKEY, relayed; REPLACE overwrites and moves.
+    src.cmd("SET", "{t}s", "changed")
+    assert src.cmd("MIGRATE", *target, "{t}s", 0, 5000, "AUTH2", "default", "pw") == Err(
+        "ERR Target instance replied with error: BUSYKEY Target key name already exists.")
+    assert src.cmd("MIGRATE", *target, "", 0, 5000, "AUTH", "pw", "REPLACE", "KEYS",
+                   *keys) == "OK"
+    assert src.cmd("DBSIZE") == 0 and b.cmd("GET", "{t}s") == b"changed"
+    # Unreachable target.
+    src.cmd("SET", "k", "v")
+    closed = start_server()
+    port = closed.port
+    closed.stop()
+    assert src.cmd("MIGRATE", "127.0.0.1", port, "k", 0, 1000) == Err(
+        "IOERR error or timeout connecting to the client")
+    assert src.cmd("GET", "k") == b"v"
