@@ -56,6 +56,11 @@ static const char *kHelp =
     "                           reads 'ready port=P1 ... cluster-ports=P1,...,PN\n"
     "                           cluster-bus-ports=B1,...,BN'; --port applies to the\n"
     "                           first node, the others always pick free ports.\n"
+    "                           With --tls-port every node also gets a TLS port\n"
+    "                           (listed as cluster-tls-ports=T1,...,TN).\n"
+    "  --tls-cluster yes|no     Cluster nodes announce their TLS ports (CLUSTER\n"
+    "                           NODES, SLOTS, MOVED, ASK) instead of the plain ones\n"
+    "                           (default no). The bus itself stays plain TCP.\n"
     "  --help                   Show this text.\n"
     "\n"
     "Settings that change behaviour (CONFIG SET NAME VALUE):\n"
@@ -141,12 +146,14 @@ static const char *kHelp =
     "In cluster mode every node of the process has its own hooks, INFO overrides\n"
     "and history: a DEVHOOK command acts on the node whose port received it.\n"
     "Cluster hooks (NODE is a node's client port or ID, as this node knows it):\n"
-    "  DEVHOOK CLUSTER DOWN NODE CLOSE|HANG  make a node of this process\n"
+    "  DEVHOOK CLUSTER DOWN NODE CLOSE|HANG|BUS  make a node of this process\n"
     "                                       unreachable: CLOSE closes its client and\n"
     "                                       bus ports and connections (connections are\n"
     "                                       refused); HANG keeps them open but answers\n"
     "                                       nothing but DEVHOOK (held commands run when\n"
-    "                                       it comes back).\n"
+    "                                       it comes back); BUS closes only its bus\n"
+    "                                       port (it serves clients and still\n"
+    "                                       reaches the others).\n"
     "  DEVHOOK CLUSTER UP NODE              make it reachable again (same ports).\n"
     "  DEVHOOK CLUSTER FAIL NODE            mark NODE as failed in the view of every\n"
     "                                       other node (FAIL is also gossiped).\n"
@@ -163,12 +170,12 @@ static const char *kHelp =
     "  DEVHOOK CLUSTER RELEASE              let gossip update those slots again.\n";
 
 static const char *const kValueOptions[] = {
-    "--port",         "--tls-port",           "--bind",
-    "--unix-socket",  "--tls-cert",           "--tls-key",
-    "--tls-ca-cert",  "--tls-verify-clients", "--password",
-    "--user",         "--databases",          "--load",
-    "--snapshot-pad", "--repl-diskless-sync", "--cluster-enabled",
-    "--cluster-nodes"};
+    "--port",          "--tls-port",           "--bind",
+    "--unix-socket",   "--tls-cert",           "--tls-key",
+    "--tls-ca-cert",   "--tls-verify-clients", "--password",
+    "--user",          "--databases",          "--load",
+    "--snapshot-pad",  "--repl-diskless-sync", "--cluster-enabled",
+    "--cluster-nodes", "--tls-cluster"};
 
 // An option that takes a value must have one; anything else is unknown.
 static bool needArg(int i, int argc, const char *opt) {
@@ -273,6 +280,9 @@ int main(int argc, char **argv) {
                 fprintf(stderr, "vorn-devserver: --repl-diskless-sync takes yes or no\n");
                 return 1;
             }
+        } else if (o == "--tls-cluster") {
+            if (!parseYesNo(argv[i], argv[i + 1], srv.tls_cluster)) return 1;
+            i++;
         } else if (o == "--cluster-enabled") {
             if (!parseYesNo(argv[i], argv[i + 1], srv.cluster_enabled)) return 1;
             i++;
