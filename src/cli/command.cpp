@@ -134,10 +134,8 @@ int cliReadReply(int output_raw_strings) {
         exit(1);
     }
 
-    hisds out = cliFormatReply(reply, config.output, output_raw_strings);
-    fwrite(out, 1, hi_sdslen(out), stdout);
+    cliWriteReply(stdout, reply, config.output, output_raw_strings);
     fflush(stdout);
-    hi_sdsfree(out);
     freeReplyObject(reply);
     return 0;
 }
