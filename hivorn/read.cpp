@@ -202,25 +202,22 @@ size_t directCapFor(size_t filled, size_t need) {
 }
 
 // A payload large enough, for builders that can take a filled buffer over.
-bool directEligible(const vornReader *r, int type, size_t len) {
+// A verbatim string switches over only once its well-formed type prefix is
+// in (`held` bytes are at `data`): a malformed one fails on the usual path,
+// once the whole item is there, as any other.
+bool directEligible(const vornReader *r, int type, size_t len, const char *data, size_t held) {
     if (r->directmin == 0 || len < r->directmin || r->fn != &defaultFunctions) return false;
-    // A verbatim string too short for its type prefix fails on the usual path.
-    return type != VORN_REPLY_VERB || len >= 4;
+    return type != VORN_REPLY_VERB || (len >= 4 && held >= 4 && data[3] == ':');
 }
 
 // Switches the bulk item whose header has just been read to the direct path:
 // `held` payload bytes at `data` are present, `len` are announced and not all
-// there yet. Returns VORN_ERR, as the item is incomplete (or failed).
+// there yet. Returns VORN_ERR, as the item is incomplete (or failed for
+// lack of memory).
 int startDirect(vornReader *r, const char *data, size_t held, size_t len) {
     vornReadTask *cur = r->task[r->ridx];
     size_t skip = 0;
     if (cur->type == VORN_REPLY_VERB) {
-        if (held < 4) return VORN_ERR; // the type prefix must be seen first
-        if (data[3] != ':') {
-            setError(r, VORN_ERR_PROTOCOL,
-                     "Verbatim string 4 bytes of content type are missing or incorrectly encoded.");
-            return VORN_ERR;
-        }
         memcpy(r->direct.vtype, data, 3);
         r->direct.vtype[3] = '\0';
         skip = 4;
@@ -325,7 +322,8 @@ int processBulkItem(vornReader *r) {
                       : reinterpret_cast<void *>(static_cast<intptr_t>(cur->type));
             success = true;
             bytelen += need + 2;
-        } else if (need <= SIZE_MAX - bytelen - 2 && directEligible(r, cur->type, need)) {
+        } else if (need <= SIZE_MAX - bytelen - 2 &&
+                   directEligible(r, cur->type, need, p + bytelen, avail - bytelen)) {
             return startDirect(r, p + bytelen, avail - bytelen, need);
         } else if (r->buf != nullptr && need <= SIZE_MAX - bytelen - 2) {
             // Grow the buffer ahead of a large payload geometrically rather
