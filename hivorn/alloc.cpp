@@ -18,7 +18,7 @@ namespace {
 // (a large payload received straight into its string, a receive buffer)
 // moves its pages instead of copying them into fresh memory, and freeing it
 // gives the memory back at once. Below this the process's allocator serves.
-constexpr size_t kLargeBlock = 32u << 20;
+constexpr size_t kLargeBlock = 2u << 20;
 
 // The mapped blocks and their mapped lengths. Few exist at any time; the
 // count lets every other free skip the lock.
@@ -91,6 +91,7 @@ void *defaultRealloc(void *p, size_t size) {
     if (len != 0 && size >= kLargeBlock / 2) {
         size_t newlen = pageRound(size);
         if (newlen == 0) return nullptr;
+        if (newlen == len) return p;
         void *q = mremap(p, len, newlen, MREMAP_MAYMOVE);
         if (q == MAP_FAILED) return nullptr;
         largeRecord(p, q, newlen);

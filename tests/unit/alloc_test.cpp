@@ -27,19 +27,21 @@ bool same(const char *p, size_t n, char seed) {
 
 TEST(Allocators, LargeBlocksKeepTheirBytesThroughGrowthAndShrinking) {
     hivornResetAllocators();
-    // Sizes in MiB a block passes through, with the bytes checked at each.
-    const size_t steps[] = {1, 8, 31, 32, 33, 64, 200, 48, 17, 2, 96, 1};
-    char *p = static_cast<char *>(hi_malloc(MiB));
+    // Sizes in KiB a block passes through, around the 2 MiB from which
+    // blocks are mapped, with the bytes checked at each.
+    const size_t steps[] = {1024, 8192, 1500, 3000, 700, 65536, 204800, 512, 100, 40000, 1, 2048};
+    const size_t KiB = 1024;
+    char *p = static_cast<char *>(hi_malloc(KiB));
     ASSERT_NE(p, nullptr);
-    size_t size = MiB;
+    size_t size = KiB;
     fill(p, size, 'a');
-    for (size_t mib : steps) {
-        SCOPED_TRACE(std::to_string(size / MiB) + " MiB to " + std::to_string(mib) + " MiB");
-        size_t keep = std::min(size, mib * MiB);
-        p = static_cast<char *>(hi_realloc(p, mib * MiB));
+    for (size_t kib : steps) {
+        SCOPED_TRACE(std::to_string(size / KiB) + " KiB to " + std::to_string(kib) + " KiB");
+        size_t keep = std::min(size, kib * KiB);
+        p = static_cast<char *>(hi_realloc(p, kib * KiB));
         ASSERT_NE(p, nullptr);
         EXPECT_TRUE(same(p, keep, 'a'));
-        size = mib * MiB;
+        size = kib * KiB;
         fill(p, size, 'a');
     }
     hi_free(p);
