@@ -49,12 +49,13 @@ def timed(argv, stdin):
 with devserver(bindir) as port, tempfile.TemporaryFile() as req:
     load(port)
     req.write(b"*2\r\n$3\r\nGET\r\n$3\r\nbig\r\n*1\r\n$4\r\nQUIT\r\n")
+    req.flush()
     cli, reader = [], []
     for _ in range(runs):
         cli.append(timed([f"{bindir}/vorn-cli", "-p", str(port), "--raw", "GET", "big"],
                          subprocess.DEVNULL))
         req.seek(0)
-        reader.append(timed(["socat", "-t", "120", "-b", "65536", "STDIN",
+        reader.append(timed(["socat", "-t", "120", "-b", "65536", "-",
                              f"TCP:127.0.0.1:{port}"], req))
     cw = statistics.median(w for w, _ in cli)
     rw = statistics.median(w for w, _ in reader)
