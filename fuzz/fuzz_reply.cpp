@@ -20,6 +20,7 @@
 #include "cli/connection.h"
 #include "cli/help.h"
 #include "cli/render.h"
+#include "exit_trap.h"
 #include "hivorn/hivorn.h"
 
 namespace {
@@ -106,7 +107,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     check(vornReaderFeed(context->reader, stream, size) == VORN_OK);
     for (size_t i = 0; i < complete; i++) {
         config.cluster_reissue_command = 0;
-        check(cliReadReply((flags >> 2) & 1) == 0);
+        int read_status = 0;
+        std::string message;
+        int exited = exit_trap::run([&] { read_status = cliReadReply((flags >> 2) & 1); }, message);
+        if (exited != -1) {
+            // The one way a complete reply ends the process: a redirection
+            // whose slot or address is unusable, in cluster mode.
+            check(exited == 1 && config.cluster_mode);
+            check(message.rfind("Error: Protocol error, invalid redirection: ", 0) == 0);
+            break;
+        }
+        check(read_status == 0);
         if (config.cluster_reissue_command) {
             // Redirected: the new address came from the error text.
             check(config.cluster_mode && config.last_cmd_type == VORN_REPLY_ERROR);
