@@ -77,7 +77,7 @@ void removePeer(Instance &in, int idx) {
 
 Instance *localNode(const std::string &ip, int port) {
     for (auto &n : g_nodes)
-        if (n->port == port && n->self().ip == ip) return n.get();
+        if ((n->port == port || n->self().port == port) && n->self().ip == ip) return n.get();
     return nullptr;
 }
 
@@ -106,25 +106,22 @@ static Db &db0(Instance &in) {
 }
 
 bool setPortsOpen(Instance &in, bool open, const Client *keep) {
-    Listener &cl = srv.listeners[in.listener];
-    Listener &bl = srv.listeners[in.bus_listener];
+    for (Listener &l : srv.listeners) {
+        if (l.node != in.index || l.unix_sock) continue;
+        if (!open && l.fd >= 0) {
+            close(l.fd);
+            l.fd = -1;
+        } else if (open && l.fd < 0) {
+            int port = l.bus ? in.bus_port : l.tls ? in.tls_port : in.port;
+            l.fd = listenTcp(srv.bind, port);
+            if (l.fd < 0) return false;
+        }
+    }
     if (!open) {
-        for (Listener *l : {&cl, &bl})
-            if (l->fd >= 0) {
-                close(l->fd);
-                l->fd = -1;
-            }
         for (auto &[id, c] : srv.clients)
             if (c->node == in.index && c.get() != keep) freeClient(*c);
         for (auto &p : in.peers)
             p->link_up = false;
-        return true;
-    }
-    for (Listener *l : {&cl, &bl}) {
-        if (l->fd >= 0) continue;
-        int port = l == &cl ? in.port : in.bus_port;
-        l->fd = listenTcp(srv.bind, port);
-        if (l->fd < 0) return false;
     }
     return true;
 }
@@ -144,11 +141,10 @@ static void addClusterConfig(std::map<std::string, std::string> &cfg, int port, 
 }
 
 // Listens on a free port for a node; false when that fails.
-static bool addListener(int node, bool bus, int &port, size_t &index) {
+static bool addListener(int node, bool bus, int &port) {
     port = 0;
     int fd = listenTcp(srv.bind, port);
     if (fd < 0) return false;
-    index = srv.listeners.size();
     srv.listeners.push_back({fd, false, false, node, bus});
     return true;
 }
@@ -160,20 +156,26 @@ bool clusterSetup(std::string &ready) {
     std::string ip = srv.bind;
     if (ip == "0.0.0.0" || ip.empty()) ip = "127.0.0.1";
     if (ip == "::") ip = "::1";
-    std::string ports, bus_ports;
+    std::string ports, bus_ports, tls_ports;
     for (int i = 0; i < srv.cluster_nodes; i++) {
         auto in = std::make_unique<Instance>();
         in->index = i;
         in->port = srv.port;
-        // The first node's client port is the one serve() opened.
-        if (i > 0 && !addListener(i, false, in->port, in->listener)) return false;
-        if (!addListener(i, true, in->bus_port, in->bus_listener)) return false;
+        in->tls_port = srv.tls_port;
+        // The first node's ports are the ones serve() opened.
+        if (i > 0 && !addListener(i, false, in->port)) return false;
+        if (i > 0 && srv.tls_port >= 0) {
+            if (!addListener(i, false, in->tls_port)) return false;
+            srv.listeners.back().tls = true;
+        }
+        if (!addListener(i, true, in->bus_port)) return false;
         int bus = in->bus_port;
+        int announced = srv.tls_cluster && in->tls_port >= 0 ? in->tls_port : in->port;
         in->owner.assign(kSlots, -1);
         in->importing.assign(kSlots, -1);
         in->migrating.assign(kSlots, -1);
         in->pinned.assign(kSlots, false);
-        addPeer(*in, randomId(), ip, in->port, bus, N_MYSELF | N_MASTER);
+        addPeer(*in, randomId(), ip, announced, bus, N_MYSELF | N_MASTER);
         if (i == 0) {
             addClusterConfig(srv.config, in->port, bus);
         } else {
@@ -184,9 +186,11 @@ bool clusterSetup(std::string &ready) {
         }
         ports += (i ? "," : "") + std::to_string(in->port);
         bus_ports += (i ? "," : "") + std::to_string(bus);
+        tls_ports += (i ? "," : "") + std::to_string(in->tls_port);
         g_nodes.push_back(std::move(in));
     }
     ready += " cluster-ports=" + ports + " cluster-bus-ports=" + bus_ports;
+    if (srv.tls_port >= 0) ready += " cluster-tls-ports=" + tls_ports;
     return true;
 }
 

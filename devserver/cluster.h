@@ -62,8 +62,7 @@ enum Down { UP = 0, CLOSED, HUNG };
 
 struct Instance {
     int index = 0;
-    int port = 0, bus_port = 0;
-    size_t listener = 0, bus_listener = 0; // in srv.listeners
+    int port = 0, bus_port = 0, tls_port = -1;
     uint64_t current_epoch = 0;
     // peers[0] is the node itself; indexes stay valid (FORGET only marks).
     std::vector<std::unique_ptr<Peer>> peers;
@@ -106,7 +105,7 @@ inline void markChanged(Instance &in) {
     in.changed = true;
     in.version++;
 }
-// The in-process node listening on ip:port, if any.
+// The in-process node listening on ip:port (plain or announced), if any.
 Instance *localNode(const std::string &ip, int port);
 
 // ---- slots.cpp ----

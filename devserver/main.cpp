@@ -46,6 +46,11 @@ static const char *kHelp =
     "                           reads 'ready port=P1 ... cluster-ports=P1,...,PN\n"
     "                           cluster-bus-ports=B1,...,BN'; --port applies to the\n"
     "                           first node, the others always pick free ports.\n"
+    "                           With --tls-port every node also gets a TLS port\n"
+    "                           (listed as cluster-tls-ports=T1,...,TN).\n"
+    "  --tls-cluster yes|no     Cluster nodes announce their TLS ports (CLUSTER\n"
+    "                           NODES, SLOTS, MOVED, ASK) instead of the plain ones\n"
+    "                           (default no). The bus itself stays plain TCP.\n"
     "  --help                   Show this text.\n"
     "\n"
     "Test hooks (DEVHOOK, only with --enable-test-hooks). A hook is server-wide:\n"
@@ -107,10 +112,10 @@ static const char *kHelp =
     "  DEVHOOK CLUSTER RELEASE              let gossip update those slots again.\n";
 
 static const char *const kValueOptions[] = {
-    "--port",         "--tls-port", "--bind",        "--unix-socket",
-    "--tls-cert",     "--tls-key",  "--tls-ca-cert", "--tls-verify-clients",
-    "--password",     "--user",     "--databases",   "--cluster-enabled",
-    "--cluster-nodes"};
+    "--port",          "--tls-port",   "--bind",        "--unix-socket",
+    "--tls-cert",      "--tls-key",    "--tls-ca-cert", "--tls-verify-clients",
+    "--password",      "--user",       "--databases",   "--cluster-enabled",
+    "--cluster-nodes", "--tls-cluster"};
 
 // An option that takes a value must have one; anything else is unknown.
 static bool needArg(int i, int argc, const char *opt) {
@@ -199,6 +204,9 @@ int main(int argc, char **argv) {
             srv.users[v.substr(0, colon)] = User{v.substr(colon + 1), false};
         } else if (o == "--databases") {
             if (!parseCount(argv[i], argv[i + 1], 10000, srv.databases)) return 1;
+            i++;
+        } else if (o == "--tls-cluster") {
+            if (!parseYesNo(argv[i], argv[i + 1], srv.tls_cluster)) return 1;
             i++;
         } else if (o == "--cluster-enabled") {
             if (!parseYesNo(argv[i], argv[i + 1], srv.cluster_enabled)) return 1;

@@ -292,6 +292,7 @@ struct Server {
     bool demo_data = false;
     bool cluster_enabled = false;
     int cluster_nodes = 1;
+    bool tls_cluster = false; // cluster nodes announce their TLS ports
     std::map<std::string, User> users;
     std::vector<Db> dbs;
     std::vector<Command> commands;

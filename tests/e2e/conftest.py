@@ -48,7 +48,7 @@ class DevServer:
                                      stderr=subprocess.PIPE)
         self.port = self.tls_port = self.unix_socket = None
         # Cluster mode: the client and bus ports of every node, in node order.
-        self.cluster_ports, self.cluster_bus_ports = [], []
+        self.cluster_ports, self.cluster_bus_ports, self.cluster_tls_ports = [], [], []
         deadline = time.time() + timeout * SLOW
         line = b""
         while time.time() < deadline:
@@ -71,6 +71,8 @@ class DevServer:
                 self.cluster_ports = [int(p) for p in v.split(",")]
             elif k == "cluster-bus-ports":
                 self.cluster_bus_ports = [int(p) for p in v.split(",")]
+            elif k == "cluster-tls-ports":
+                self.cluster_tls_ports = [int(p) for p in v.split(",")]
 
     def stop(self):
         if self.proc.poll() is None:

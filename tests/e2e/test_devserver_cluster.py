@@ -661,3 +661,26 @@ def test_migrate_authenticates_with_the_target(start_cluster_nodes):
         "user is disabled.")
     assert a.cmd("MIGRATE", *target, "AUTH2", "default", "pw") == "OK"
     assert a.cmd("EXISTS", "k") == 0
+
+
+from test_devserver_net import certs, tls_conn  # noqa: E402,F401  (shared TLS fixture)
+
+
+def test_tls_cluster_announces_tls_ports(start_cluster_nodes, certs):
+    srv = start_cluster_nodes(3, "--tls-port", "0", "--tls-cert", str(certs / "server.crt"),
+                              "--tls-key", str(certs / "server.key"), "--tls-cluster", "yes")
+    tls = srv.cluster_tls_ports
+    assert len(tls) == 3 and tls[0] == srv.tls_port and not set(tls) & set(srv.cluster_ports)
+    conns = [tls_conn(p, certs, client_cert=False) for p in tls]
+    ids = [bytes(c.cmd("CLUSTER", "MYID")).decode() for c in conns]
+    for i, c in enumerate(conns):
+        c.cmd("CLUSTER", "ADDSLOTSRANGE", i * 6000, min(16383, i * 6000 + 5999))
+    for c in conns[1:]:
+        assert c.cmd("CLUSTER", "MEET", "127.0.0.1", tls[0]) == "OK"
+    assert wait_until(lambda: cluster_views_agree(srv.cluster_ports))
+    nodes = parse_nodes(cluster_nodes_text(srv.cluster_ports[1]))
+    assert [nodes[i]["port"] for i in ids] == tls
+    assert conns[0].cmd("SET", "foo", "x") == Err(f"MOVED 12182 127.0.0.1:{tls[2]}")
+    assert conns[2].cmd("SET", "foo", "x") == "OK"
+    # The plain ports still serve.
+    assert RawConn(port=srv.cluster_ports[2]).cmd("GET", "foo") == b"x"
