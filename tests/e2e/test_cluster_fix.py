@@ -174,11 +174,7 @@ def test_several_importing_nodes(cluster):
 def test_two_migrating_nodes_are_not_fixable(cluster):
     srv, ports, ids, others = cluster
     put(ports[0], {k: "v" for k in slot_keys(0, 2)})
-    # B believes for a moment that it owns slot 0, long enough to mark it.
-    assert cmd(ports[1], "DEVHOOK", "CLUSTER", "SKEW", 0, ids[1]) == "OK"
-    assert cmd(ports[1], "CLUSTER", "SETSLOT", 0, "MIGRATING", ids[2]) == "OK"
-    assert cmd(ports[1], "DEVHOOK", "CLUSTER", "SKEW", 0, ids[0]) == "OK"
-    assert cmd(ports[1], "DEVHOOK", "CLUSTER", "RELEASE") == "OK"
+    mark_migrating_on_non_owner(ports, ids, 1, 2)
     assert cmd(ports[0], "CLUSTER", "SETSLOT", 0, "MIGRATING", ids[2]) == "OK"
     assert cmd(ports[2], "CLUSTER", "SETSLOT", 0, "IMPORTING", ids[0]) == "OK"
     status, out, err = fix(ports[0])
@@ -190,6 +186,47 @@ def test_two_migrating_nodes_are_not_fixable(cluster):
         ">>> Check slots coverage...\n"
         "[OK] All 16384 slots covered.\n")
     assert local_keys(ports[0], 0) == sorted(slot_keys(0, 2))
+
+
+def mark_migrating_on_non_owner(ports, ids, node, dest):
+    """Leaves slot 0, owned by A, migrating on another node: a node refuses
+    that mark for a slot it does not own, so it is made to believe it owns
+    the slot while it is set."""
+    assert cmd(ports[node], "DEVHOOK", "CLUSTER", "SKEW", 0, ids[node]) == "OK"
+    assert cmd(ports[node], "CLUSTER", "SETSLOT", 0, "MIGRATING", ids[dest]) == "OK"
+    assert cmd(ports[node], "DEVHOOK", "CLUSTER", "SKEW", 0, ids[0]) == "OK"
+    assert cmd(ports[node], "DEVHOOK", "CLUSTER", "RELEASE") == "OK"
+
+
+def test_migrating_on_a_non_owner_without_keys(cluster):
+    srv, ports, ids, others = cluster
+    mark_migrating_on_non_owner(ports, ids, 1, 2)
+    status, out, err = fix(ports[0])
+    assert (status, err) == (0, "")
+    assert f">>> Case 4: Closing slot 0 on {addr(ports[1])}\n" in out
+    assert owner_in_views(ports, 0) == {ids[0]}
+    settled(ports)
+    assert_values(ports[0], others)
+
+
+def test_slot_not_served_during_a_repair(cluster):
+    # The fix flag lets a move declare the target the owner on a source
+    # that names none before it sends the keys again.
+    srv, ports, ids, others = cluster
+    values = {k: "v " + k for k in slot_keys(0, 3)}
+    interrupt_reshard(ports, ids, values, [])
+    a = RawConn(port=ports[0])
+    assert a.cmd("DEVHOOK", "FAIL", "MIGRATE", 1, "ERR transfer refused") == "OK"
+    assert a.cmd("DEVHOOK", "REPLY", "CLUSTER SLOTS", 1, "*0\r\n") == "OK"
+    a.close()
+    status, out, err = fix(ports[0])
+    assert (status, err) == (0, "")
+    assert in_order(out, f">>> Case 1: Moving slot 0 from {addr(ports[0])} to {addr(ports[1])}\n",
+                    f"*** Slot was not served, setting owner to node {addr(ports[1])}.\n",
+                    "...\n")
+    assert local_keys(ports[1], 0) == sorted(values)
+    settled(ports)
+    assert_values(ports[0], {**values, **others})
 
 
 @pytest.mark.parametrize("answer", [b"yes\n", b"no\n"])

@@ -188,3 +188,30 @@ def test_credentials_carried_by_migrate(start_cluster_nodes):
             == sorted(values)
     for c in conns:
         c.close()
+
+
+def test_slot_the_source_says_nobody_serves(cluster):
+    # A MIGRATE failing for another reason than existing keys, on a source
+    # that names no owner for the slot, is sent again as it was.
+    srv, ports, ids = cluster
+    values = {k: "v" for k in slot_keys(0, 3)}
+    put(ports[0], values)
+    a = RawConn(port=ports[0])
+    assert a.cmd("DEVHOOK", "FAIL", "MIGRATE", 1, "ERR transfer refused") == "OK"
+    assert a.cmd("DEVHOOK", "REPLY", "CLUSTER SLOTS", 1, "*0\r\n") == "OK"
+    assert a.cmd("DEVHOOK", "HISTORY", "CLEAR") == "OK"
+    status, out, err = move_first_slot(ports, ids)
+    assert (status, err) == (0, "")
+    assert "Slot was not served" not in out and "REPLACE" not in "".join(
+        node_history(ports[0], "MIGRATE"))
+    assert out.endswith(": ...\n")
+    # Refused again, with an owner known: the error is the result.
+    assert a.cmd("DEVHOOK", "FAIL", "MIGRATE", 1, "ERR transfer refused") == "OK"
+    put(ports[0], {k: "v" for k in slot_keys(1, 2)})
+    status, out, err = move_first_slot(ports, ids)
+    assert (status, err) == (1, "")
+    assert out.endswith(f"Moving slot 1 from 127.0.0.1:{ports[0]} to 127.0.0.1:{ports[1]}: \n"
+                        f"Node 127.0.0.1:{ports[0]} replied with error:\nERR transfer refused\n"
+                        "\n")
+    a.close()
+    assert_values(ports[2], values)
