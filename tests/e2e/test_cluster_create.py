@@ -197,3 +197,23 @@ def test_nodes_with_a_password(start_cluster_nodes):
     assert "[OK] All 16384 slots covered." in out
     status, out, err = cli_cluster("check", a[2], VORNCLI_AUTH="s3cret")
     assert (status, err) == (0, "")
+
+
+@pytest.mark.parametrize("match,node,stops_before", [
+    # A master refusing its slots stops before epochs and MEET.
+    ("CLUSTER ADDSLOTS", 1, ">>> Nodes configuration updated"),
+    # A refused MEET stops after the epochs, before the join.
+    ("CLUSTER MEET", 2, "Waiting for the cluster to join"),
+])
+def test_configuration_failures(start_cluster_nodes, match, node, stops_before):
+    srv = start_cluster_nodes(3)
+    ports = srv.cluster_ports
+    c = RawConn(port=ports[node])
+    assert c.cmd("DEVHOOK", "FAIL", match, 1, "ERR refused by the test") == "OK"
+    status, out, err = cli_cluster("create", *addrs(ports), "--cluster-yes")
+    assert status == 1
+    assert (f"Node 127.0.0.1:{ports[node]} replied with error:\nERR refused by the test\n"
+            in out), out
+    assert stops_before not in out
+    if match == "CLUSTER MEET":
+        assert ">>> Sending CLUSTER MEET messages to join the cluster\n" in out
