@@ -8,8 +8,8 @@
 # round trips of the reshard per slot (commands the two nodes received).
 set -euo pipefail
 dir=${VORN_BIN_DIR:-build-bench}
-exec /usr/bin/python3 - "$dir" "${RESHARD_BENCH_KEYS:-1000000}" <<'PY'
-import os, socket, subprocess, sys, time
+PYTHONPATH="$(dirname "$0")" exec /usr/bin/python3 - "$dir" "${RESHARD_BENCH_KEYS:-1000000}" <<'PY'
+import os, subprocess, sys, time
 
 bindir, nkeys = sys.argv[1], int(sys.argv[2])
 SLOTS = 4096
@@ -42,53 +42,7 @@ def tags():
     return [found[s] for s in range(SLOTS)]
 
 
-def encode(*args):
-    out = [b"*%d\r\n" % len(args)]
-    for a in args:
-        a = a if isinstance(a, bytes) else str(a).encode()
-        out.append(b"$%d\r\n%s\r\n" % (len(a), a))
-    return b"".join(out)
-
-
-class Conn:
-    def __init__(self, port):
-        self.s = socket.create_connection(("127.0.0.1", port), timeout=600)
-        self.f = self.s.makefile("rb")
-
-    def read(self):
-        line = self.f.readline()[:-2]
-        t, rest = line[:1], line[1:]
-        if t in (b"+", b"-"):
-            return rest.decode()
-        if t == b":":
-            return int(rest)
-        if t == b"$":
-            n = int(rest)
-            return None if n < 0 else self.f.read(n + 2)[:-2].decode()
-        if t == b"*":
-            return [self.read() for _ in range(int(rest))]
-        raise RuntimeError(f"unexpected reply {line!r}")
-
-    def cmd(self, *args):
-        self.s.sendall(encode(*args))
-        return self.read()
-
-    def pipeline(self, requests, chunk=2000):
-        """Sends the encoded requests, chunk at a time, and reads every reply;
-        errors are returned."""
-        errors = []
-        for i in range(0, len(requests), chunk):
-            part = requests[i:i + chunk]
-            self.s.sendall(b"".join(part))
-            for _ in part:
-                r = self.read()
-                if isinstance(r, str) and not r.startswith(("OK", "NOKEY")) and r != "":
-                    errors.append(r)
-        return errors
-
-    def close(self):
-        self.f.close()
-        self.s.close()
+from raw_conn import Conn, encode
 
 
 def wait_agreed(ports):
@@ -154,7 +108,7 @@ def baseline():
         host, port = b"127.0.0.1", str(cl.ports[1]).encode()
         reqs = [encode(b"MIGRATE", host, port, b"", b"0", b"60000", b"KEYS", *KEYS[i:i + 100])
                 for i in range(0, nkeys, 100)]
-        a = Conn(cl.ports[0])
+        a = Conn(cl.ports[0], timeout=600)
         t = time.perf_counter()
         errors = a.pipeline(reqs, chunk=50)
         elapsed = time.perf_counter() - t

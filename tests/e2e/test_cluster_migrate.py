@@ -86,13 +86,18 @@ def test_keys_move_in_batches(cluster, pipeline, batches):
     assert_check_passes(ports[0])
 
 
-def test_migrate_timeout_option(cluster):
+@pytest.mark.parametrize("extra,timeout", [
+    (("--cluster-timeout", 1500), 1500),
+    # A user name without a password gives MIGRATE no credentials.
+    (("--user", "ops"), 60000),
+])
+def test_migrate_words(cluster, extra, timeout):
     srv, ports, ids = cluster
     put(ports[0], {k: "v" for k in slot_keys(0, 3)})
     clear_history(ports[0])
-    assert move_first_slot(ports, ids, "--cluster-timeout", 1500)[0] == 0
+    assert move_first_slot(ports, ids, *extra)[0] == 0
     assert node_history(ports[0], "MIGRATE")[0].startswith(
-        f'"MIGRATE" "127.0.0.1" "{ports[1]}" "" "0" "1500" "KEYS" ')
+        f'"MIGRATE" "127.0.0.1" "{ports[1]}" "" "0" "{timeout}" "KEYS" ')
 
 
 BUSY_WARNINGS = "\n*** Target key exists\n"
@@ -149,15 +154,6 @@ def test_existing_target_keys_replaced(cluster):
     assert [m.split(" ")[6] for m in node_history(ports[0], "MIGRATE")] == ['"KEYS"', '"REPLACE"']
     assert_values(ports[2], values)
     assert_check_passes(ports[0])
-
-
-def test_user_without_password_sends_no_credentials(cluster):
-    srv, ports, ids = cluster
-    put(ports[0], {k: "v" for k in slot_keys(0, 2)})
-    clear_history(ports[0])
-    assert move_first_slot(ports, ids, "--user", "ops")[0] == 0
-    assert node_history(ports[0], "MIGRATE")[0].startswith(
-        f'"MIGRATE" "127.0.0.1" "{ports[1]}" "" "0" "60000" "KEYS" ')
 
 
 def test_credentials_carried_by_migrate(start_cluster_nodes):
