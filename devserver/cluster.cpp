@@ -220,7 +220,8 @@ bool clusterRedirect(Client &c, const Command &cmd, const Args &a) {
         c.asking = true;
         return false;
     }
-    bool asking = c.asking;
+    // RESTORE-ASKING, sent by MIGRATE, carries the flag itself.
+    bool asking = c.asking || ieq(cmd.name, "restore-asking");
     c.asking = false;
     if (ieq(cmd.name, "select") && a.size() == 2 && a[1] != "0") {
         c.out.error("ERR SELECT is not allowed in cluster mode");

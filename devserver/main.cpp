@@ -251,6 +251,7 @@ int main(int argc, char **argv) {
     registerHookCommands(srv.commands);
     registerClusterCommands(srv.commands);
     registerMigrateCommands(srv.commands);
+    registerDumpCommands(srv.commands);
     for (size_t i = 0; i < srv.commands.size(); i++)
         srv.cmd_index[srv.commands[i].name] = i;
     if (srv.demo_data) loadDemoData();
