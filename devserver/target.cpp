@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstring>
 #include <netdb.h>
+#include <optional>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -304,47 +305,46 @@ int connectWithTimeout(const std::string &host, int port, long long timeout_ms) 
 
 enum class IoResult { Ok, Timeout, Closed, Garbage };
 
+// What a send or recv that moved no bytes means: go on (after waiting for
+// the socket when it would block), or stop with the result.
+std::optional<IoResult> stalled(int fd, ssize_t n, short ev, long long timeout_ms) {
+    if (n < 0 && errno == EINTR) return std::nullopt;
+    if (n < 0 && errno == EAGAIN)
+        return waitFd(fd, ev, timeout_ms) ? std::nullopt : std::optional(IoResult::Timeout);
+    return IoResult::Closed;
+}
+
 IoResult writeAll(int fd, const std::string &data, long long timeout_ms) {
     size_t off = 0;
     while (off < data.size()) {
         ssize_t n = send(fd, data.data() + off, data.size() - off, MSG_NOSIGNAL);
-        if (n > 0) {
+        if (n > 0)
             off += size_t(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno == EAGAIN) {
-            if (waitFd(fd, POLLOUT, timeout_ms)) continue;
-            return IoResult::Timeout;
-        }
-        return IoResult::Closed;
+        else if (auto r = stalled(fd, n, POLLOUT, timeout_ms))
+            return *r;
     }
     return IoResult::Ok;
 }
 
-// Reads until `want` complete replies are in buf.
-IoResult readReplies(int fd, std::string &buf, size_t want, long long timeout_ms) {
-    size_t pos = 0, got = 0;
+// Reads replies until there are `want` of them.
+IoResult readReplies(int fd, size_t want, std::vector<TargetReply> &out, long long timeout_ms) {
+    std::string buf;
+    size_t pos = 0;
     char chunk[65536];
-    while (got < want) {
+    out.clear();
+    while (out.size() < want) {
         TargetReply r;
         ParseResult pr = readTargetReply(buf, pos, r);
         if (pr == ParseResult::Ok) {
-            got++;
+            out.push_back(std::move(r));
             continue;
         }
         if (pr == ParseResult::Error) return IoResult::Garbage;
         ssize_t n = recv(fd, chunk, sizeof chunk, 0);
-        if (n > 0) {
+        if (n > 0)
             buf.append(chunk, size_t(n));
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno == EAGAIN) {
-            if (waitFd(fd, POLLIN, timeout_ms)) continue;
-            return IoResult::Timeout;
-        }
-        return IoResult::Closed;
+        else if (auto res = stalled(fd, n, POLLIN, timeout_ms))
+            return *res;
     }
     return IoResult::Ok;
 }
@@ -362,17 +362,11 @@ struct TcpChannel : Channel {
         ReplyWriter w; // requests are arrays of bulk strings, written like such replies
         for (const Args &r : reqs)
             w.bulks(r);
-        std::string in;
-        IoResult rc = writeAll(conn->fd, w.buf, x.timeout_ms);
-        if (rc != IoResult::Ok) {
+        if (writeAll(conn->fd, w.buf, x.timeout_ms) != IoResult::Ok) {
             x.io_error = kWriteErr;
-        } else if ((rc = readReplies(conn->fd, in, reqs.size(), x.timeout_ms)) != IoResult::Ok) {
+        } else if (readReplies(conn->fd, reqs.size(), out, x.timeout_ms) != IoResult::Ok) {
             x.io_error = kReadErr;
         } else {
-            size_t pos = 0;
-            out.assign(reqs.size(), {});
-            for (auto &r : out)
-                readTargetReply(in, pos, r);
             conn->last_use = nowMs();
             return true;
         }
