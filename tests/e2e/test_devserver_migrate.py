@@ -299,3 +299,135 @@ def test_digest_value_tells_equal_values_from_different_ones(connect):
     assert len(set(digests)) == len(names) and ZERO not in digests
     assert c.cmd("DEBUG", "DIGEST-VALUE", "missing", "str") == [ZERO, digests[6]]
     assert c.cmd("DEBUG", "DIGEST-VALUE") == []
+
+
+# ---- moving a slot: marks, ASK, batches, ownership with epochs ----
+
+def views(ports):
+    """{port: {id: (flags, epoch, slot words)}} from every node's view."""
+    out = {}
+    for p in ports:
+        nodes = {}
+        for line in cluster_nodes_text(p).splitlines():
+            f = line.split(" ")
+            nodes[f[0]] = (f[2], int(f[6]), f[8:])
+        out[p] = nodes
+    return out
+
+
+def owner_everywhere(ports, slot):
+    """The ID every view gives as the slot's owner, or None while they differ."""
+    owners = set()
+    for nodes in views(ports).values():
+        mine = [nid for nid, (_, _, slots) in nodes.items() if any(
+            s == str(slot) or ("-" in s and not s.startswith("[") and
+                               int(s.split("-")[0]) <= slot <= int(s.split("-")[1]))
+            for s in slots)]
+        owners.add(tuple(mine))
+    return owners.pop()[0] if len(owners) == 1 and len(next(iter(owners))) == 1 else None
+
+
+@pytest.fixture(params=["one process", "three processes"])
+def trio(request, start_cluster_nodes):
+    """Three masters (slots 0-5460, 5461-10922, 10923-16383) hosted by one
+    process or by one process each; returns (ports, ids)."""
+    if request.param == "one process":
+        ports = start_cluster_nodes(3).cluster_ports
+    else:
+        ports = [start_cluster_nodes(1).port for _ in range(3)]
+    return ports, build_cluster(ports)
+
+
+def test_a_slot_moves_key_batch_by_key_batch_and_changes_owner_everywhere(trio):
+    ports, ids = trio
+    a, b, c = (RawConn(port=p) for p in ports)
+    slot = a.cmd("CLUSTER", "KEYSLOT", "bar")
+    assert slot == 5061
+    keys = ["bar"] + [f"{{bar}}{i}" for i in range(24)]
+    for k in keys:
+        assert a.cmd("SET", k, "v-" + k) == "OK"
+    a.cmd("RPUSH", "{bar}list", "x", "y")
+    keys.append("{bar}list")
+    digests = a.cmd("DEBUG", "DIGEST-VALUE", *keys)
+    assert b.cmd("CLUSTER", "SETSLOT", slot, "IMPORTING", ids[0]) == "OK"
+    assert a.cmd("CLUSTER", "SETSLOT", slot, "MIGRATING", ids[1]) == "OK"
+    assert f"[{slot}->-{ids[1]}]" in cluster_nodes_text(ports[0])
+    assert f"[{slot}-<-{ids[0]}]" in cluster_nodes_text(ports[1])
+    ask = Err(f"ASK {slot} 127.0.0.1:{ports[1]}")
+    moved_to_a = Err(f"MOVED {slot} 127.0.0.1:{ports[0]}")
+    batches = []
+    while True:
+        batch = a.cmd("CLUSTER", "GETKEYSINSLOT", slot, 10)
+        if not batch:
+            break
+        batches.append(len(batch))
+        assert a.cmd("MIGRATE", "127.0.0.1", ports[1], "", 0, 5000, "KEYS", *batch) == "OK"
+        # Moved keys are asked for on the target; keys still here are served.
+        assert a.cmd("GET", batch[0]) == ask
+        assert a.cmd("SET", batch[0], "new") == ask
+        rest = a.cmd("CLUSTER", "GETKEYSINSLOT", slot, 1)
+        if rest:
+            assert a.cmd("EXISTS", rest[0]) == 1
+            assert a.cmd("MGET", rest[0], batch[0]) == Err(
+                "TRYAGAIN Multiple keys request during rehashing of slot")
+        assert b.cmd("GET", batch[0]) == moved_to_a
+        assert b.cmd("ASKING") == "OK" and b.cmd("EXISTS", batch[0]) == 1
+        assert b.cmd("EXISTS", batch[0]) == moved_to_a  # ASKING covers one command
+    assert batches == [10, 10, 6]
+    assert (a.cmd("CLUSTER", "COUNTKEYSINSLOT", slot), b.cmd("CLUSTER", "COUNTKEYSINSLOT", slot)) \
+        == (0, 26)
+    epoch_before = views(ports)[ports[1]][ids[1]][1]
+    for conn in (a, b, c):
+        assert conn.cmd("CLUSTER", "SETSLOT", slot, "NODE", ids[1]) == "OK"
+    assert wait_until(lambda: owner_everywhere(ports, slot) == ids[1])
+    assert wait_until(lambda: cluster_views_agree(ports))
+    # The new owner took a config epoch of its own, above every other, and
+    # every view learns it.
+    def epochs(port):
+        return {nid: e for nid, (_, e, _) in views(ports)[port].items()}
+    for p in ports:
+        assert wait_until(lambda: epochs(p)[ids[1]] > epoch_before), p
+        e = epochs(p)
+        assert e[ids[1]] == max(e.values()) and len(set(e.values())) == 3
+    for p in ports:
+        assert "[" not in cluster_nodes_text(p)
+    assert b.cmd("DEBUG", "DIGEST-VALUE", *keys) == digests
+    assert a.cmd("GET", "bar") == Err(f"MOVED {slot} 127.0.0.1:{ports[1]}")
+    assert c.cmd("GET", "bar") == Err(f"MOVED {slot} 127.0.0.1:{ports[1]}")
+    # The neighbouring slots did not move.
+    assert owner_everywhere(ports, slot - 1) == ids[0] and owner_everywhere(ports, slot + 1) \
+        == ids[0]
+
+
+def test_a_slot_keeps_its_owner_while_keys_remain(trio):
+    ports, ids = trio
+    a, b = RawConn(port=ports[0]), RawConn(port=ports[1])
+    a.cmd("SET", "bar", "v")
+    assert a.cmd("CLUSTER", "SETSLOT", 5061, "NODE", ids[1]) == Err(
+        "ERR Can't assign hashslot 5061 to a different node while I still hold keys for this "
+        "hash slot.")
+    # A node that neither owns nor imports the slot refuses the keys, and so
+    # does a slot nobody serves.
+    assert a.cmd("MIGRATE", "127.0.0.1", ports[1], "bar", 0, 5000) == \
+        RELAY + f"MOVED 5061 127.0.0.1:{ports[0]}"
+    b.cmd("DEVHOOK", "CLUSTER", "UNCOVER", 5061)
+    assert a.cmd("MIGRATE", "127.0.0.1", ports[1], "bar", 0, 5000) == \
+        RELAY + "CLUSTERDOWN Hash slot not served"
+    assert a.cmd("CLUSTER", "COUNTKEYSINSLOT", 5061) == 1
+
+
+def test_migrated_keys_follow_the_replicas_of_both_sides(start_cluster_nodes):
+    srv = start_cluster_nodes(4)
+    ports = srv.cluster_ports
+    ids = build_cluster(ports, replicas=1)  # masters 0, 1; replicas 2 -> 0, 3 -> 1
+    m0, m1, r0, r1 = (RawConn(port=p) for p in ports)
+    for r in (r0, r1):
+        r.cmd("DEVHOOK", "CLUSTER", "ANYSLOT", "ON")
+    m0.cmd("SET", "bar", "v", "EX", 100)
+    assert wait_until(lambda: r0.cmd("GET", "bar") == b"v")
+    m1.cmd("CLUSTER", "SETSLOT", 5061, "IMPORTING", ids[0])
+    m0.cmd("CLUSTER", "SETSLOT", 5061, "MIGRATING", ids[1])
+    assert m0.cmd("MIGRATE", "127.0.0.1", ports[1], "bar", 0, 5000) == "OK"
+    assert wait_until(lambda: r1.cmd("GET", "bar") == b"v")
+    assert 0 < r1.cmd("TTL", "bar") <= 100
+    assert wait_until(lambda: r0.cmd("EXISTS", "bar") == 0)
