@@ -105,9 +105,9 @@ static Db &db0(Instance &in) {
     return in.index == g_current ? srv.dbs[0] : in.ctx.dbs[0];
 }
 
-bool setPortsOpen(Instance &in, bool open, const Client *keep) {
+bool setPortsOpen(Instance &in, bool open, const Client *keep, bool bus_only) {
     for (Listener &l : srv.listeners) {
-        if (l.node != in.index || l.unix_sock) continue;
+        if (l.node != in.index || l.unix_sock || (bus_only && !l.bus)) continue;
         if (!open && l.fd >= 0) {
             close(l.fd);
             l.fd = -1;
@@ -117,12 +117,13 @@ bool setPortsOpen(Instance &in, bool open, const Client *keep) {
             if (l.fd < 0) return false;
         }
     }
-    if (!open) {
-        for (auto &[id, c] : srv.clients)
-            if (c->node == in.index && c.get() != keep) freeClient(*c);
+    if (open) return true;
+    for (auto &[id, c] : srv.clients)
+        if (c->node == in.index && c.get() != keep && (!bus_only || c->bus == BUS_IN))
+            freeClient(*c);
+    if (!bus_only)
         for (auto &p : in.peers)
             p->link_up = false;
-    }
     return true;
 }
 
@@ -220,7 +221,8 @@ bool clusterRedirect(Client &c, const Command &cmd, const Args &a) {
         c.asking = true;
         return false;
     }
-    bool asking = c.asking;
+    // RESTORE-ASKING, sent by MIGRATE, carries the flag itself.
+    bool asking = c.asking || ieq(cmd.name, "restore-asking");
     c.asking = false;
     if (ieq(cmd.name, "select") && a.size() == 2 && a[1] != "0") {
         c.out.error("ERR SELECT is not allowed in cluster mode");
@@ -406,8 +408,11 @@ static size_t countKeysInSlot(Instance &in, int slot, std::vector<std::string> *
     return db.countInSlot(slot);
 }
 
-static bool knownSlots(Client &c, const Args &a, size_t from, std::vector<int> &slots,
-                       bool ranges) {
+// The slots (or ranges of slots) given from argument `from` on; writes the
+// error and returns false for a bad or repeated one.
+static bool parseSlotArgs(Client &c, const Args &a, size_t from, std::vector<int> &slots,
+                          bool ranges) {
+    std::vector<bool> seen(kSlots, false);
     for (size_t i = from; i < a.size(); i++) {
         int s, e = 0;
         if (!parseSlot(a[i], s) || (ranges && (i + 1 >= a.size() || !parseSlot(a[++i], e)))) {
@@ -421,10 +426,11 @@ static bool knownSlots(Client &c, const Args &a, size_t from, std::vector<int> &
             return false;
         }
         for (int x = s; x <= e; x++) {
-            if (std::find(slots.begin(), slots.end(), x) != slots.end()) {
+            if (seen[size_t(x)]) {
                 c.out.error("ERR Slot " + std::to_string(x) + " specified multiple times");
                 return false;
             }
+            seen[size_t(x)] = true;
             slots.push_back(x);
         }
     }
@@ -434,7 +440,7 @@ static bool knownSlots(Client &c, const Args &a, size_t from, std::vector<int> &
 static void addOrDelSlots(Client &c, Instance &in, const Args &a, bool add, bool ranges) {
     if (ranges && (a.size() - 2) % 2) return wrongArity(c, "cluster|" + lower(a[1]));
     std::vector<int> slots;
-    if (!knownSlots(c, a, 2, slots, ranges)) return;
+    if (!parseSlotArgs(c, a, 2, slots, ranges)) return;
     for (int s : slots) {
         int o = in.owner[size_t(s)];
         if (add && o >= 0) return c.out.error("ERR Slot " + std::to_string(s) + " is already busy");
@@ -447,6 +453,20 @@ static void addOrDelSlots(Client &c, Instance &in, const Args &a, bool add, bool
     }
     markChanged(in);
     c.out.ok();
+}
+
+// Gives the node a config epoch above every epoch it knows, unless it holds
+// the highest one already; true when it took a new one.
+static bool bumpWithoutConsensus(Instance &in) {
+    Peer &me = in.self();
+    uint64_t top = in.current_epoch;
+    for (auto &q : in.peers)
+        if (!q->removed) top = std::max(top, q->config_epoch);
+    if (me.config_epoch != 0 && me.config_epoch == top) return false;
+    in.current_epoch = top + 1;
+    me.config_epoch = in.current_epoch;
+    markChanged(in);
+    return true;
 }
 
 static void setSlot(Client &c, Instance &in, const Args &a) {
@@ -487,13 +507,7 @@ static void setSlot(Client &c, Instance &in, const Args &a) {
     // makes the change win over the old owner's claim everywhere.
     if (n == 0 && in.importing[size_t(slot)] >= 0) {
         in.importing[size_t(slot)] = -1;
-        Peer &me = in.self();
-        uint64_t top = 0;
-        for (auto &q : in.peers)
-            if (!q->removed && q.get() != &me) top = std::max(top, q->config_epoch);
-        if (me.config_epoch == 0 || me.config_epoch <= top) {
-            me.config_epoch = ++in.current_epoch;
-        }
+        bumpWithoutConsensus(in);
     }
     in.owner[size_t(slot)] = n;
     markChanged(in);
@@ -501,21 +515,8 @@ static void setSlot(Client &c, Instance &in, const Args &a) {
 }
 
 static void bumpEpoch(Client &c, Instance &in) {
-    Peer &me = in.self();
-    uint64_t top = 0;
-    bool shared = false;
-    for (auto &q : in.peers) {
-        if (q->removed || q.get() == &me) continue;
-        top = std::max(top, q->config_epoch);
-        shared = shared || q->config_epoch == me.config_epoch;
-    }
-    if (me.config_epoch == 0 || me.config_epoch < top || shared) {
-        in.current_epoch++;
-        me.config_epoch = in.current_epoch;
-        markChanged(in);
-        return c.out.status("BUMPED " + std::to_string(me.config_epoch));
-    }
-    c.out.status("STILL " + std::to_string(me.config_epoch));
+    bool bumped = bumpWithoutConsensus(in);
+    c.out.status((bumped ? "BUMPED " : "STILL ") + std::to_string(in.self().config_epoch));
 }
 
 static bool hasKeys(Instance &in) {

@@ -58,7 +58,9 @@ struct Context {
     long long total_commands = 0, keyspace_hits = 0, keyspace_misses = 0;
 };
 
-enum Down { UP = 0, CLOSED, HUNG };
+// How a test hook made a node unreachable: all ports closed, nothing
+// answered, or only its bus port closed (it still reaches the others).
+enum Down { UP = 0, CLOSED, HUNG, BUS_CLOSED };
 
 struct Instance {
     int index = 0;
@@ -137,7 +139,8 @@ void applyReplicated(Client &link, Args &a);
 
 // ---- cluster.cpp ----
 std::string nodesText(Instance &in);
-// Closes (CLOSED) or reopens the client and bus ports of a node.
-bool setPortsOpen(Instance &in, bool open, const Client *keep);
+// Closes or reopens the ports of a node (only the bus port with bus_only),
+// with their connections except `keep`.
+bool setPortsOpen(Instance &in, bool open, const Client *keep, bool bus_only = false);
 
 } // namespace dev::cluster

@@ -90,12 +90,14 @@ static const char *kHelp =
     "In cluster mode every node of the process has its own hooks, INFO overrides\n"
     "and history: a DEVHOOK command acts on the node whose port received it.\n"
     "Cluster hooks (NODE is a node's client port or ID, as this node knows it):\n"
-    "  DEVHOOK CLUSTER DOWN NODE CLOSE|HANG  make a node of this process\n"
+    "  DEVHOOK CLUSTER DOWN NODE CLOSE|HANG|BUS  make a node of this process\n"
     "                                       unreachable: CLOSE closes its client and\n"
     "                                       bus ports and connections (connections are\n"
     "                                       refused); HANG keeps them open but answers\n"
     "                                       nothing but DEVHOOK (held commands run when\n"
-    "                                       it comes back).\n"
+    "                                       it comes back); BUS closes only its bus\n"
+    "                                       port (it serves clients and still\n"
+    "                                       reaches the others).\n"
     "  DEVHOOK CLUSTER UP NODE              make it reachable again (same ports).\n"
     "  DEVHOOK CLUSTER FAIL NODE            mark NODE as failed in the view of every\n"
     "                                       other node (FAIL is also gossiped).\n"
@@ -251,6 +253,7 @@ int main(int argc, char **argv) {
     registerHookCommands(srv.commands);
     registerClusterCommands(srv.commands);
     registerMigrateCommands(srv.commands);
+    registerDumpCommands(srv.commands);
     for (size_t i = 0; i < srv.commands.size(); i++)
         srv.cmd_index[srv.commands[i].name] = i;
     if (srv.demo_data) loadDemoData();

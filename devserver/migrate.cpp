@@ -1,14 +1,17 @@
 // MIGRATE host port key|"" db timeout [COPY] [REPLACE] [AUTH pw | AUTH2 user pw]
 // [KEYS key ...]: moves keys to another instance.
 //
-// One process may host several cluster nodes, and the loop is single
-// threaded: a MIGRATE to a node of this process must not wait for that node
-// to answer over a socket. Such a transfer happens in memory, value and time
-// to live included, with the checks the target would make (its password,
-// database range, existing keys). Keys that reached the target leave the
-// source (unless COPY) even when others failed; the error of a failed key is
+// Each key goes as a RESTORE (RESTORE-ASKING from a cluster node) carrying
+// its payload (payload.h) and remaining time to live, after AUTH and SELECT
+// when needed; target.cpp delivers them, in memory to a node of this process
+// and over TCP elsewhere, and the target applies its own checks (password,
+// database, slot, existing keys). Keys the target accepted leave the source
+// (unless COPY) even when others failed; the first error of the target is
 // relayed as "ERR Target instance replied with error: ...".
-#include "cluster.h"
+#include "payload.h"
+#include "target.h"
+
+#include <algorithm>
 
 namespace dev {
 
@@ -19,7 +22,8 @@ struct MigrateArgs {
     int port = 0;
     long long db = 0, timeout = 0;
     bool copy = false, replace = false, auth = false;
-    std::string user = "default", pass;
+    std::string user, pass;
+    bool user_given = false;
     std::vector<std::string> keys;
 };
 
@@ -44,6 +48,7 @@ static bool parseMigrate(Client &c, const Args &a, MigrateArgs &m) {
         } else if (ieq(a[i], "auth2") && i + 2 < a.size()) {
             m.auth = true;
             m.user = a[i + 1];
+            m.user_given = true;
             m.pass = a[i + 2];
             i += 2;
         } else if (ieq(a[i], "keys")) {
@@ -63,61 +68,69 @@ static bool parseMigrate(Client &c, const Args &a, MigrateArgs &m) {
     return true;
 }
 
-// The target's answer to the connection's authentication, "" when accepted.
-static std::string targetAuth(const MigrateArgs &m) {
-    if (!m.auth) return srv.requirePass() ? "NOAUTH Authentication required." : "";
-    auto it = srv.users.find(m.user);
-    if (it == srv.users.end() || (!it->second.nopass && it->second.pass != m.pass))
-        return "WRONGPASS invalid username-password pair or user is disabled.";
-    return "";
-}
-
 static void migrateCmd(Client &c, Args &a) {
     MigrateArgs m;
     if (!parseMigrate(c, a, m)) return;
-    Db &src = srv.dbs[size_t(c.db)];
+    if (m.timeout <= 0) m.timeout = 1000;
+    TargetExchange x;
+    x.host = m.host;
+    x.port = m.port;
+    x.timeout_ms = m.timeout;
+    x.db = m.db;
+    if (m.auth && m.user_given)
+        x.auth = {"AUTH", m.user, m.pass};
+    else if (m.auth)
+        x.auth = {"AUTH", m.pass};
+    // A cluster node's target may be importing the slot: it accepts keys
+    // sent with the asking flag.
+    const char *restore = clusterEnabled() ? "RESTORE-ASKING" : "RESTORE";
     std::vector<std::string> present;
-    for (auto &k : m.keys)
-        if (src.find(k)) present.push_back(k);
-    if (present.empty()) return c.out.status("NOKEY");
-    using namespace cluster;
-    Instance *target = localNode(m.host, m.port);
-    if (!target || g_nodes.empty())
-        return c.out.error("IOERR error or timeout connecting to the client");
-    if (target->index == c.node)
-        return c.out.error("ERR Target instance is this instance; nothing to migrate");
-    std::string refused = targetAuth(m);
-    if (!refused.empty()) return c.out.error(kRelay + refused);
-    // srv holds the source's context; the target's key space is in its stash.
-    auto &tdbs = target->ctx.dbs;
-    if (m.db < 0 || m.db >= (long long)tdbs.size())
-        return c.out.error(std::string(kRelay) + "ERR DB index is out of range");
-    Db &dst = tdbs[size_t(m.db)];
-    std::string error;
-    std::vector<std::string> moved;
-    for (auto &k : present) {
-        Entry *e = src.find(k);
+    std::set<std::string> seen;
+    long long now = nowMs();
+    Db &src = srv.dbs[size_t(c.db)];
+    for (auto &k : m.keys) {
+        Entry *e = seen.insert(k).second ? src.find(k) : nullptr;
         if (!e) continue;
-        if (!m.replace && dst.find(k)) {
-            error = std::string(kRelay) + "BUSYKEY Target key name already exists.";
-            continue;
-        }
-        long long expire = e->expire;
-        Value v = e->v;
-        Entry &ne = dst.set(k, std::move(v));
-        if (expire >= 0) setExpire(dst, k, ne, expire);
-        moved.push_back(k);
+        long long ttl = e->expire < 0 ? 0 : std::max(1LL, e->expire - now);
+        Args r = {restore, k, std::to_string(ttl), encodePayload(e->v)};
+        if (m.replace) r.push_back("REPLACE");
+        x.restores.push_back(std::move(r));
+        present.push_back(k);
+    }
+    if (present.empty()) return c.out.status("NOKEY");
+    exchangeWithTarget(c, x);
+    if (x.same_instance)
+        return c.out.error("ERR Target instance is this instance; nothing to migrate");
+    if (!x.io_error.empty()) {
+        if (x.hold_ms > 0) c.hold_until = nowMs() + x.hold_ms;
+        return c.out.error(x.io_error);
+    }
+    // The first error the target gave is the answer; keys it accepted have
+    // moved all the same.
+    std::string error;
+    if (x.auth_reply.error)
+        error = x.auth_reply.text;
+    else if (x.select_reply.error)
+        error = x.select_reply.text;
+    bool refused = !error.empty(); // nothing was restored after that
+    std::vector<std::string> moved;
+    for (size_t i = 0; i < x.replies.size() && !refused; i++) {
+        if (!x.replies[i].error)
+            moved.push_back(present[i]);
+        else if (error.empty())
+            error = x.replies[i].text;
     }
     if (!m.copy && !moved.empty()) {
+        Db &db = srv.dbs[size_t(c.db)];
         for (auto &k : moved)
-            src.del(k);
+            db.del(k);
         invalidateKeys(&c, moved);
         touchWatched(c.db, &moved);
         Args del = {"DEL"};
         del.insert(del.end(), moved.begin(), moved.end());
         feedReplicas(c, del);
     }
-    if (!error.empty()) return c.out.error(error);
+    if (!error.empty()) return c.out.error(kRelay + error);
     c.out.ok();
 }
 

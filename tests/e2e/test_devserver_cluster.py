@@ -471,6 +471,24 @@ def test_hook_close_and_reopen_ports(three):
                       == "connected")
 
 
+def test_hook_close_only_the_bus_port(three):
+    srv, ports, ids = three
+    ctl = RawConn(port=ports[0])
+    assert ctl.cmd("DEVHOOK", "CLUSTER", "DOWN", ports[2], "BUS") == "OK"
+    with pytest.raises(ConnectionRefusedError):
+        socket.create_connection(("127.0.0.1", srv.cluster_bus_ports[2]), timeout=2)
+    assert RawConn(port=ports[2]).cmd("CLUSTER", "MYID") == ids[2].encode()
+
+    def links(port):
+        return {k: v["link"] for k, v in parse_nodes(cluster_nodes_text(port)).items()}
+    # Nobody reaches its bus; it still reaches everybody.
+    assert wait_until(lambda: links(ports[0])[ids[2]] == links(ports[1])[ids[2]] ==
+                      "disconnected")
+    assert set(links(ports[2]).values()) == {"connected"}
+    assert ctl.cmd("DEVHOOK", "CLUSTER", "UP", ports[2]) == "OK"
+    assert wait_until(lambda: links(ports[0])[ids[2]] == "connected")
+
+
 def test_hook_hang_holds_commands(three):
     srv, ports, ids = three
     ctl = RawConn(port=ports[0])
@@ -638,12 +656,13 @@ def test_migrate_between_nodes_of_one_process(three, server):
         (("MIGRATE", *host, "bar", 0, 5000, "KEYS", "bar"),
          "ERR When using MIGRATE KEYS option, the key argument must be set to the empty string"),
         (("MIGRATE", *host, "bar", 99, 5000, "REPLACE"),
-         "ERR Target instance replied with error: ERR DB index is out of range"),
-        (("MIGRATE", "127.0.0.1", server.port, "bar", 0, 5000),
-         "IOERR error or timeout connecting to the client"),
+         "ERR Target instance replied with error: ERR SELECT is not allowed in cluster mode"),
     ]
     for args, want in errors:
         assert a.cmd(*args) == want, args
+    # A target in another process is reached over the network.
+    assert a.cmd("MIGRATE", "127.0.0.1", server.port, "bar", 0, 5000) == "OK"
+    assert RawConn(port=server.port).cmd("GET", "bar") == b"new"
     assert a.cmd("DEVHOOK", "CLUSTER", "ANYSLOT", "OFF") == "OK"
 
 
@@ -653,6 +672,9 @@ def test_migrate_authenticates_with_the_target(start_cluster_nodes):
     a.cmd("AUTH", "pw")
     a.cmd("DEVHOOK", "CLUSTER", "ANYSLOT", "ON")
     a.cmd("SET", "k", "v")
+    b = RawConn(port=srv.cluster_ports[1])
+    b.cmd("AUTH", "pw")
+    b.cmd("CLUSTER", "ADDSLOTS", b.cmd("CLUSTER", "KEYSLOT", "k"))
     target = ("127.0.0.1", srv.cluster_ports[1], "k", 0, 1000)
     assert a.cmd("MIGRATE", *target) == Err(
         "ERR Target instance replied with error: NOAUTH Authentication required.")
@@ -684,3 +706,54 @@ def test_tls_cluster_announces_tls_ports(start_cluster_nodes, certs):
     assert conns[2].cmd("SET", "foo", "x") == "OK"
     # The plain ports still serve.
     assert RawConn(port=srv.cluster_ports[2]).cmd("GET", "foo") == b"x"
+
+
+def test_migrate_to_another_process(start_cluster_nodes, server, start_server):
+    """A plain instance moves keys of every type into the owner of their slot
+    in a cluster in another process."""
+    cl = start_cluster_nodes(2, "--password", "pw")
+    a, b = (RawConn(port=p) for p in cl.cluster_ports)
+    for c in (a, b):
+        c.cmd("AUTH", "pw")
+    ids = [bytes(c.cmd("CLUSTER", "MYID")).decode() for c in (a, b)]
+    a.cmd("CLUSTER", "ADDSLOTSRANGE", 0, 16383)
+    b.cmd("CLUSTER", "MEET", "127.0.0.1", cl.cluster_ports[0])
+    assert wait_until(lambda: cluster_views_agree(cl.cluster_ports, "pw"))
+    slot = a.cmd("CLUSTER", "KEYSLOT", "t")
+    assert b.cmd("CLUSTER", "SETSLOT", slot, "IMPORTING", ids[0]) == "OK"
+    src = RawConn(port=server.port)
+    fill = [("SET", "{t}s", "x y"), ("RPUSH", "{t}l", "1", "2", "1"), ("SADD", "{t}set", "p", "q"),
+            ("HSET", "{t}h", "f", "v", "g", "w"), ("ZADD", "{t}z", "1.5", "m", "-2", "n"),
+            ("XADD", "{t}x", "5-1", "k", "v"), ("XADD", "{t}x", "7-0", "k2", "v2"),
+            ("SET", "{t}ttl", "v", "PX", "60000")]
+    for cmd in fill:
+        src.cmd(*cmd)
+    keys = sorted({c[1] for c in fill})
+    digests = src.cmd("DEBUG", "DIGEST-VALUE", *keys)
+    # A plain instance sends RESTORE without the asking flag (only cluster
+    # nodes send RESTORE-ASKING): the importing node redirects it to the owner.
+    assert src.cmd("MIGRATE", "127.0.0.1", cl.cluster_ports[1], "", 0, 5000, "AUTH", "pw",
+                   "KEYS", *keys) == Err(
+        f"ERR Target instance replied with error: MOVED {slot} 127.0.0.1:{cl.cluster_ports[0]}")
+    target = ("127.0.0.1", cl.cluster_ports[0])
+    assert src.cmd("MIGRATE", *target, "", 0, 5000, "KEYS", *keys) == Err(
+        "ERR Target instance replied with error: NOAUTH Authentication required.")
+    assert src.cmd("MIGRATE", *target, "", 0, 5000, "AUTH", "pw", "COPY", "KEYS", *keys) == "OK"
+    assert a.cmd("DEBUG", "DIGEST-VALUE", *keys) == digests
+    assert 0 < a.cmd("PTTL", "{t}ttl") <= 60000 and a.cmd("PTTL", "{t}s") == -1
+    assert src.cmd("DBSIZE") == len(keys)  # COPY kept them
+    # Existing keys: BUSYKEY, relayed; REPLACE overwrites and moves.
+    src.cmd("SET", "{t}s", "changed")
+    assert src.cmd("MIGRATE", *target, "{t}s", 0, 5000, "AUTH2", "default", "pw") == Err(
+        "ERR Target instance replied with error: BUSYKEY Target key name already exists.")
+    assert src.cmd("MIGRATE", *target, "", 0, 5000, "AUTH", "pw", "REPLACE", "KEYS",
+                   *keys) == "OK"
+    assert src.cmd("DBSIZE") == 0 and a.cmd("GET", "{t}s") == b"changed"
+    # Unreachable target.
+    src.cmd("SET", "k", "v")
+    closed = start_server()
+    port = closed.port
+    closed.stop()
+    assert src.cmd("MIGRATE", "127.0.0.1", port, "k", 0, 1000) == Err(
+        "IOERR error or timeout connecting to the client")
+    assert src.cmd("GET", "k") == b"v"
