@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/config.h"
@@ -80,6 +81,20 @@ class ArgVector {
 clusterManagerReplyPtr getKeysInSlot(clusterManagerNode *node, int slot, int count) {
     return clusterManagerReplyPtr(static_cast<vornReply *>(
         vornCommand(node->context, "CLUSTER GETKEYSINSLOT %d %d", slot, count)));
+}
+
+std::vector<std::string> keyList(const vornReply *keys) {
+    std::vector<std::string> v;
+    for (size_t i = 0; i < keys->elements; i++)
+        v.emplace_back(keys->element[i]->str, keys->element[i]->len);
+    return v;
+}
+
+bool sameKeys(const vornReply *keys, const std::vector<std::string> &v) {
+    if (keys->elements != v.size()) return false;
+    for (size_t i = 0; i < v.size(); i++)
+        if (std::string_view(keys->element[i]->str, keys->element[i]->len) != v[i]) return false;
+    return true;
 }
 
 hisds dotsFor(size_t n) {
@@ -198,6 +213,7 @@ int clusterManagerMigrateKeysInSlot(clusterManagerNode *source, clusterManagerNo
     const int flags = config.cluster_manager_command.flags;
     const bool do_fix = (flags & CLUSTER_MANAGER_CMD_FLAG_FIX) != 0;
     const bool do_replace = (flags & CLUSTER_MANAGER_CMD_FLAG_REPLACE) != 0;
+    std::vector<std::string> moved; // the batch the last MIGRATE took
     for (;;) {
         clusterManagerReplyPtr keys = getKeysInSlot(source, slot, pipeline);
         if (keys == nullptr) return 0;
@@ -213,6 +229,15 @@ int clusterManagerMigrateKeysInSlot(clusterManagerNode *source, clusterManagerNo
             return 0;
         }
         if (keys->elements == 0) return 1;
+        // Keys a successful MIGRATE took leave the source. A node offering
+        // the very same batch again would keep this loop going forever.
+        if (sameKeys(keys.get(), moved)) {
+            clusterManagerLogErr("[ERR] Node %s:%d still holds the keys it migrated; giving "
+                                 "up on slot %d\n",
+                                 source->ip, source->port, slot);
+            return 0;
+        }
+        moved = keyList(keys.get());
 
         hisds dots = nullptr;
         clusterManagerReplyPtr migrate(clusterManagerMigrateKeysInReply(

@@ -173,4 +173,24 @@ TEST_F(Migrate, KeyBatchesANodeCannotSend) {
     hi_sdsfree(err);
 }
 
+TEST_F(Migrate, BatchThatNeverLeaves) {
+    // The keys the MIGRATE took come back in the next batch: a node that
+    // cannot move them must not keep the loop going.
+    const std::string batch = "*2\r\n$2\r\nk1\r\n$2\r\nk2\r\n";
+    int ok = -1;
+    testing::internal::CaptureStdout();
+    std::string sent = a->run({batch, "+OK\r\n", batch}, [&] {
+        ok = clusterManagerMigrateKeysInSlot(a->node, b->node, 3, 1000, 10, 1, nullptr);
+    });
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "..[ERR] Node " + address(a) +
+                  " still holds the keys it migrated; giving up on slot 3\n");
+    EXPECT_EQ(ok, 0);
+    Words getkeys = {"CLUSTER", "GETKEYSINSLOT", "3", "10"};
+    EXPECT_EQ(sent, requests({getkeys,
+                              {"MIGRATE", "127.0.0.1", std::to_string(b->port), "", "0", "1000",
+                               "KEYS", "k1", "k2"},
+                              getkeys}));
+}
+
 } // namespace
