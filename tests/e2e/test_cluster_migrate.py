@@ -211,3 +211,36 @@ def test_slot_the_source_says_nobody_serves(cluster):
                         "\n")
     a.close()
     assert_values(ports[2], values)
+
+
+@pytest.mark.parametrize("password", [None, "s3cret"])
+def test_nodes_in_separate_processes(start_cluster_nodes, password):
+    # The source reaches the target over TCP, authenticating as we do.
+    extra = ("--password", password) if password else ()
+    ports = [start_cluster_nodes(1, *extra).port for _ in range(3)]
+    auth = {"VORNCLI_AUTH": password} if password else {}
+    assert cli_cluster("create", *[f"127.0.0.1:{p}" for p in ports], "--cluster-yes",
+                       **auth)[0] == 0
+    conns = [RawConn(port=p) for p in ports]
+    if password:
+        for c in conns:
+            assert c.cmd("AUTH", password) == "OK"
+    ids = [bytes(c.cmd("CLUSTER", "MYID")).decode() for c in conns]
+    values = {k: "v " + k for k in slot_keys(0, 25)}
+    for k, v in values.items():
+        assert conns[0].cmd("SET", k, v) == "OK"
+    status, out, err = cli_cluster("reshard", f"127.0.0.1:{ports[0]}", "--cluster-from", ids[0],
+                                   "--cluster-to", ids[1], "--cluster-slots", 1, "--cluster-yes",
+                                   **auth)
+    assert (status, err) == (0, "")
+    assert out.endswith(f"Moving slot 0 from 127.0.0.1:{ports[0]} to 127.0.0.1:{ports[1]}: "
+                        + "." * 25 + "\n")
+    assert conns[0].cmd("CLUSTER", "COUNTKEYSINSLOT", 0) == 0
+    assert sorted(k.decode() for k in conns[1].cmd("CLUSTER", "GETKEYSINSLOT", 0, 100)) == \
+        sorted(values)
+    for k, v in values.items():
+        assert conns[1].cmd("GET", k) == v.encode()
+    for c in conns:
+        c.close()
+    status, out, err = cli_cluster("check", f"127.0.0.1:{ports[2]}", **auth)
+    assert status == 0, out
