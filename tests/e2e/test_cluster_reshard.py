@@ -228,3 +228,25 @@ def test_rebalance_weight_must_be_a_number(cluster):
     assert (status, out) == (1, "")
     assert err == ("Invalid value for option --cluster-weight: 'heavy' "
                    "(expected a weight of 0 or more)\n")
+
+
+def test_reshard_with_replicas(start_cluster_nodes):
+    # "all" means the masters: replicas neither give slots nor receive them,
+    # and they follow the new owners.
+    srv = start_cluster_nodes(6)
+    ports = srv.cluster_ports
+    ids = build_cluster(ports, replicas=1)
+    set_keys(ports[0], KEYS)
+    status, out, err = cli_cluster("reshard", f"127.0.0.1:{ports[3]}", "--cluster-from", "all",
+                                   "--cluster-to", ids[2], "--cluster-slots", 20, "--cluster-yes")
+    assert (status, err) == (0, "")
+    assert {src for _, src in plan_lines(out)} == {ids[0], ids[1]}
+    assert len(plan_lines(out)) == 20
+    status, out, err = cli_cluster("reshard", f"127.0.0.1:{ports[0]}", "--cluster-from", "all",
+                                   "--cluster-to", ids[4], "--cluster-slots", 1, "--cluster-yes")
+    assert (status, err) == (1, "")
+    assert out.endswith(f"*** The specified node ({ids[4]}) is not known or not a master, "
+                        "please retry.\n")
+    wait_until(lambda: cli_cluster("check", f"127.0.0.1:{ports[5]}")[0] == 0, timeout=10)
+    assert_check_passes(ports[5])
+    assert_values(ports[4], {k: k for k in KEYS})
