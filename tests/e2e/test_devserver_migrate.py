@@ -431,3 +431,155 @@ def test_migrated_keys_follow_the_replicas_of_both_sides(start_cluster_nodes):
     assert wait_until(lambda: r1.cmd("GET", "bar") == b"v")
     assert 0 < r1.cmd("TTL", "bar") <= 100
     assert wait_until(lambda: r0.cmd("EXISTS", "bar") == 0)
+
+
+# ---- slots left open or uncovered, and their repair, command by command ----
+
+SLOT = 5061  # the slot of "bar", owned by the first of three masters
+
+
+@pytest.fixture
+def broken(start_cluster_nodes):
+    """Three masters of one process, 12 keys in SLOT on the first; returns
+    (ports, ids, conns, keys, digests)."""
+    ports = start_cluster_nodes(3).cluster_ports
+    ids = build_cluster(ports)
+    conns = [RawConn(port=p) for p in ports]
+    keys = [f"{{bar}}{i}" for i in range(12)]
+    for k in keys:
+        conns[0].cmd("SET", k, "v" + k)
+    return ports, ids, conns, keys, conns[0].cmd("DEBUG", "DIGEST-VALUE", *keys)
+
+
+def open_marks(port):
+    """The open-slot words of the node's own line."""
+    line = next(l for l in cluster_nodes_text(port).splitlines() if "myself" in l)
+    return [w for w in line.split(" ") if w.startswith("[")]
+
+
+def move_keys(src, dst_port, slot):
+    """Moves every key of the slot from src, ten at a time."""
+    while batch := src.cmd("CLUSTER", "GETKEYSINSLOT", slot, 10):
+        assert src.cmd("MIGRATE", "127.0.0.1", dst_port, "", 0, 5000, "KEYS", *batch) == "OK"
+
+
+def assert_whole(ports, owner, keys, digests):
+    """One owner in every view, nothing open, every key there unchanged."""
+    assert wait_until(lambda: owner_everywhere(ports, SLOT) == owner[1])
+    assert wait_until(lambda: cluster_views_agree(ports))
+    assert all(open_marks(p) == [] for p in ports)
+    assert owner[0].cmd("DEBUG", "DIGEST-VALUE", *keys) == digests
+    assert owner[0].cmd("CLUSTER", "COUNTKEYSINSLOT", SLOT) == len(keys)
+
+
+def test_an_interrupted_move_is_finished(broken):
+    ports, ids, (a, b, c), keys, digests = broken
+    b.cmd("CLUSTER", "SETSLOT", SLOT, "IMPORTING", ids[0])
+    a.cmd("CLUSTER", "SETSLOT", SLOT, "MIGRATING", ids[1])
+    assert a.cmd("MIGRATE", "127.0.0.1", ports[1], "", 0, 5000, "KEYS", *keys[:5]) == "OK"
+    assert (open_marks(ports[0]), open_marks(ports[1])) == ([f"[{SLOT}->-{ids[1]}]"],
+                                                            [f"[{SLOT}-<-{ids[0]}]"])
+    assert (a.cmd("CLUSTER", "COUNTKEYSINSLOT", SLOT), b.cmd("CLUSTER", "COUNTKEYSINSLOT", SLOT)) \
+        == (7, 5)
+    move_keys(a, ports[1], SLOT)
+    for conn in (a, b, c):
+        assert conn.cmd("CLUSTER", "SETSLOT", SLOT, "NODE", ids[1]) == "OK"
+    assert_whole(ports, (b, ids[1]), keys, digests)
+
+
+def test_keys_of_an_importing_node_go_back_to_the_owner(broken):
+    ports, ids, (a, b, c), keys, digests = broken
+    b.cmd("CLUSTER", "SETSLOT", SLOT, "IMPORTING", ids[0])
+    assert b.cmd("ASKING") == "OK" and b.cmd("SET", "{bar}extra", "e") == "OK"
+    digests = digests + b.cmd("DEBUG", "DIGEST-VALUE", "{bar}extra")
+    assert open_marks(ports[1]) == [f"[{SLOT}-<-{ids[0]}]"] and open_marks(ports[0]) == []
+    move_keys(b, ports[0], SLOT)
+    assert b.cmd("CLUSTER", "SETSLOT", SLOT, "STABLE") == "OK"
+    for conn in (b, c):
+        assert conn.cmd("CLUSTER", "SETSLOT", SLOT, "NODE", ids[0]) == "OK"
+    assert_whole(ports, (a, ids[0]), keys + ["{bar}extra"], digests)
+
+
+@pytest.mark.parametrize("where", ["owner", "non-owner", "two nodes"])
+def test_a_slot_marked_migrating_without_a_target_is_closed(broken, where):
+    ports, ids, (a, b, c), keys, digests = broken
+    if where in ("owner", "two nodes"):
+        assert a.cmd("CLUSTER", "SETSLOT", SLOT, "MIGRATING", ids[1]) == "OK"
+    if where in ("non-owner", "two nodes"):
+        # CLUSTER SETSLOT refuses this on a node that does not own the slot.
+        assert c.cmd("CLUSTER", "SETSLOT", SLOT, "MIGRATING", ids[1]) == Err(
+            f"ERR I'm not the owner of hash slot {SLOT}")
+        assert c.cmd("DEVHOOK", "CLUSTER", "OPEN", SLOT, "MIGRATING", ports[1]) == "OK"
+        assert open_marks(ports[2]) == [f"[{SLOT}->-{ids[1]}]"]
+        assert c.cmd("CLUSTER", "GETKEYSINSLOT", SLOT, 10) == []
+    marked = [p for p in ports if open_marks(p)]
+    assert len(marked) == (2 if where == "two nodes" else 1)
+    time.sleep(0.3)  # marks are the node's own: gossip leaves them
+    assert [p for p in ports if open_marks(p)] == marked
+    for p in marked:
+        assert RawConn(port=p).cmd("CLUSTER", "SETSLOT", SLOT, "STABLE") == "OK"
+    assert_whole(ports, (a, ids[0]), keys, digests)
+
+
+def test_open_hook_arguments(broken):
+    ports, ids, (a, b, c), keys, digests = broken
+    for args, reply in [
+        ((SLOT, "MIGRATING"), "ERR syntax error"),
+        ((16384, "MIGRATING", ids[1]), "ERR Invalid or out of range slot"),
+        ((SLOT, "LEAVING", ids[1]), "ERR syntax error"),
+        ((SLOT, "IMPORTING", "f" * 40), "ERR I don't know about node " + "f" * 40),
+        ((SLOT, "IMPORTING", ids[0]), "ERR a slot cannot be open towards the node itself"),
+    ]:
+        assert a.cmd("DEVHOOK", "CLUSTER", "OPEN", *args) == Err(reply), args
+    # One mark per slot and node: importing replaces migrating.
+    assert a.cmd("DEVHOOK", "CLUSTER", "OPEN", SLOT, "MIGRATING", ids[1]) == "OK"
+    assert a.cmd("DEVHOOK", "CLUSTER", "OPEN", SLOT, "IMPORTING", ids[2]) == "OK"
+    assert open_marks(ports[0]) == [f"[{SLOT}-<-{ids[2]}]"]
+
+
+def test_an_uncovered_slot_gets_an_owner_everywhere(broken):
+    ports, ids, (a, b, c), keys, digests = broken
+    for k in keys:
+        a.cmd("DEL", k)
+    a.cmd("DEVHOOK", "CLUSTER", "UNCOVER", SLOT)
+    assert wait_until(lambda: owner_everywhere(ports, SLOT) is None)
+    # What the coverage repair sends to the node it picks.
+    for cmd in (("MULTI",), ("CLUSTER", "DELSLOTS", SLOT), ("CLUSTER", "ADDSLOTS", SLOT),
+                ("CLUSTER", "BUMPEPOCH")):
+        c.cmd(*cmd)
+    deleted, added, bumped = c.cmd("EXEC")
+    assert deleted == Err(f"ERR Slot {SLOT} is already unassigned") and added == "OK"
+    assert bumped == "STILL 3"  # the third master holds the highest epoch already
+    # Claimed anew, the slot is no longer held unowned: every view learns it.
+    assert wait_until(lambda: owner_everywhere(ports, SLOT) == ids[2])
+    assert wait_until(lambda: cluster_views_agree(ports))
+
+
+@pytest.mark.parametrize("uncovered", [True, False])
+def test_keys_of_one_slot_on_two_masters_end_on_one(broken, uncovered):
+    ports, ids, (a, b, c), keys, digests = broken
+    b.cmd("DEVHOOK", "CLUSTER", "ANYSLOT", "ON")
+    extra = [f"{{bar}}b{i}" for i in range(20)]
+    for k in extra:
+        b.cmd("SET", k, "v" + k)
+    digests = digests + b.cmd("DEBUG", "DIGEST-VALUE", *extra)
+    b.cmd("DEVHOOK", "CLUSTER", "ANYSLOT", "OFF")
+    if uncovered:
+        a.cmd("DEVHOOK", "CLUSTER", "UNCOVER", SLOT)
+    assert [len(x.cmd("CLUSTER", "GETKEYSINSLOT", SLOT, 1)) for x in (a, b, c)] == [1, 1, 0]
+    # B has the most keys: it becomes the owner, A's keys follow.
+    b.cmd("MULTI")
+    b.cmd("CLUSTER", "DELSLOTS", SLOT)
+    b.cmd("CLUSTER", "ADDSLOTS", SLOT)
+    b.cmd("CLUSTER", "SETSLOT", SLOT, "STABLE")
+    b.cmd("CLUSTER", "BUMPEPOCH")
+    replies = b.cmd("EXEC")
+    assert replies[1:3] == ["OK", "OK"] and str(replies[3]).startswith("BUMPED")
+    if not uncovered:
+        a.cmd("CLUSTER", "DELSLOTS", SLOT)
+    assert a.cmd("CLUSTER", "SETSLOT", SLOT, "NODE", ids[1]) == "OK"
+    if uncovered:
+        assert a.cmd("CLUSTER", "SETSLOT", SLOT, "IMPORTING", ids[1]) == "OK"
+    move_keys(a, ports[1], SLOT)
+    assert a.cmd("CLUSTER", "SETSLOT", SLOT, "STABLE") == "OK"
+    assert_whole(ports, (b, ids[1]), keys + extra, digests)
