@@ -242,11 +242,12 @@ def test_reshard_with_replicas(start_cluster_nodes):
     assert (status, err) == (0, "")
     assert {src for _, src in plan_lines(out)} == {ids[0], ids[1]}
     assert len(plan_lines(out)) == 20
+    # The replicas learn the new owners by gossip.
+    wait_until(lambda: cli_cluster("check", f"127.0.0.1:{ports[5]}")[0] == 0, timeout=10)
+    assert_check_passes(ports[5])
     status, out, err = cli_cluster("reshard", f"127.0.0.1:{ports[0]}", "--cluster-from", "all",
                                    "--cluster-to", ids[4], "--cluster-slots", 1, "--cluster-yes")
     assert (status, err) == (1, "")
     assert out.endswith(f"*** The specified node ({ids[4]}) is not known or not a master, "
                         "please retry.\n")
-    wait_until(lambda: cli_cluster("check", f"127.0.0.1:{ports[5]}")[0] == 0, timeout=10)
-    assert_check_passes(ports[5])
     assert_values(ports[4], {k: k for k in KEYS})
