@@ -9,46 +9,14 @@
 set -euo pipefail
 dir=${VORN_BIN_DIR:-build-bench}
 PYTHONPATH="$(dirname "$0")" exec /usr/bin/python3 - "$dir" "${CLUSTER_BENCH_RUNS:-5}" <<'PY'
-import os, socket, statistics, subprocess, sys, time
+import os, statistics, subprocess, sys, time
 
 bindir, runs = sys.argv[1], int(sys.argv[2])
 ENV = {k: v for k, v in os.environ.items() if k not in ("TERM", "VORNCLI_CLUSTER_YES")}
 ENV.update(HOME="/nonexistent", TERM="dumb")
 
 
-class Conn:
-    """A minimal blocking client: requests as arrays, replies decoded."""
-
-    def __init__(self, port):
-        self.s = socket.create_connection(("127.0.0.1", port), timeout=30)
-        self.f = self.s.makefile("rb")
-
-    def cmd(self, *args):
-        req = b"*%d\r\n" % len(args)
-        for a in args:
-            a = str(a).encode()
-            req += b"$%d\r\n%s\r\n" % (len(a), a)
-        self.s.sendall(req)
-        return self.read()
-
-    def read(self):
-        line = self.f.readline()[:-2]
-        t, rest = line[:1], line[1:]
-        if t in (b"+", b"-"):
-            return rest.decode()
-        if t == b":":
-            return int(rest)
-        if t == b"$":
-            n = int(rest)
-            return None if n < 0 else self.f.read(n + 2)[:-2].decode()
-        if t == b"*":
-            n = int(rest)
-            return None if n < 0 else [self.read() for _ in range(n)]
-        raise RuntimeError(f"unexpected reply {line!r}")
-
-    def close(self):
-        self.f.close()
-        self.s.close()
+from raw_conn import Conn
 
 
 class Nodes:

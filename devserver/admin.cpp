@@ -215,51 +215,7 @@ static void debugCmd(Client &c, Args &a) {
         usleep(useconds_t(secs * 1e6));
         return c.out.ok();
     }
-    if (sub == "digest-value") {
-        c.out.array(a.size() - 2);
-        for (size_t i = 2; i < a.size(); i++) {
-            Entry *e = srv.dbs[c.db].find(a[i]);
-            std::string d(40, '0');
-            if (e) {
-                // FNV-1a over the type and a canonical rendering; enough to
-                // tell equal values from different ones.
-                unsigned long long h = 1469598103934665603ULL ^ e->v.index();
-                auto mix = [&](const std::string &s) {
-                    for (unsigned char ch : s)
-                        h = (h ^ ch) * 1099511628211ULL;
-                    h = (h ^ 0xff) * 1099511628211ULL;
-                };
-                std::visit(
-                    [&](auto &v) {
-                        using T = std::decay_t<decltype(v)>;
-                        if constexpr (std::is_same_v<T, std::string>)
-                            mix(v);
-                        else if constexpr (std::is_same_v<T, List>)
-                            for (auto &x : v)
-                                mix(x);
-                        else if constexpr (std::is_same_v<T, SetT>)
-                            for (auto &x : v.items)
-                                mix(x.first);
-                        else if constexpr (std::is_same_v<T, HashT>)
-                            for (auto &x : v.items)
-                                mix(x.first), mix(x.second);
-                        else if constexpr (std::is_same_v<T, ZSet>)
-                            for (auto &x : v.order)
-                                mix(x.second), mix(fmtDouble(x.first));
-                        else
-                            for (auto &x : v.entries)
-                                for (auto &f : x.fields)
-                                    mix(f);
-                    },
-                    e->v);
-                char b[48];
-                snprintf(b, sizeof b, "%016llx%016llx%08llx", h, h * 31, h & 0xffffffffULL);
-                d = b;
-            }
-            c.out.bulk(d);
-        }
-        return;
-    }
+    if (sub == "digest-value") return debugDigestValue(c, a);
     if (sub == "set-active-expire" || sub == "jmap" || sub == "quicklist-packed-threshold")
         return c.out.ok();
     c.out.error("ERR unknown subcommand '" + a[1] + "'. Try DEBUG HELP.");

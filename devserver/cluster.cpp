@@ -221,7 +221,8 @@ bool clusterRedirect(Client &c, const Command &cmd, const Args &a) {
         c.asking = true;
         return false;
     }
-    bool asking = c.asking;
+    // RESTORE-ASKING, sent by MIGRATE, carries the flag itself.
+    bool asking = c.asking || ieq(cmd.name, "restore-asking");
     c.asking = false;
     if (ieq(cmd.name, "select") && a.size() == 2 && a[1] != "0") {
         c.out.error("ERR SELECT is not allowed in cluster mode");
@@ -449,6 +450,7 @@ static void addOrDelSlots(Client &c, Instance &in, const Args &a, bool add, bool
     for (int s : slots) {
         in.owner[size_t(s)] = add ? 0 : -1;
         if (add) in.importing[size_t(s)] = -1;
+        if (add) releasePin(s);
     }
     markChanged(in);
     c.out.ok();
@@ -501,7 +503,8 @@ static void setSlot(Client &c, Instance &in, const Args &a) {
     if (in.owner[size_t(slot)] == 0 && n != 0 && countKeysInSlot(in, slot, nullptr, 0) > 0)
         return c.out.error("ERR Can't assign hashslot " + std::to_string(slot) +
                            " to a different node while I still hold keys for this hash slot.");
-    if (n != 0) in.migrating[size_t(slot)] = -1;
+    // Assigning the slot closes it here, whichever way it was open.
+    if (n != 0) in.migrating[size_t(slot)] = in.importing[size_t(slot)] = -1;
     // Taking over an imported slot ends the migration; a new config epoch
     // makes the change win over the old owner's claim everywhere.
     if (n == 0 && in.importing[size_t(slot)] >= 0) {
@@ -509,6 +512,7 @@ static void setSlot(Client &c, Instance &in, const Args &a) {
         bumpWithoutConsensus(in);
     }
     in.owner[size_t(slot)] = n;
+    releasePin(slot);
     markChanged(in);
     c.out.ok();
 }

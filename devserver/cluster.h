@@ -137,6 +137,13 @@ void replicationTick(Instance &in, long long now);
 // Runs one command of the master's stream on the replica.
 void applyReplicated(Client &link, Args &a);
 
+// ---- cluster_slot_hooks.cpp ----
+// DEVHOOK CLUSTER OPEN SLOT MIGRATING|IMPORTING NODE on the connection's node.
+void clusterOpenSlotHook(Client &c, Args &a);
+// A slot claimed anew (ADDSLOTS, SETSLOT NODE) is no longer held by UNCOVER /
+// SKEW on any node of this process: gossip carries the new owner everywhere.
+void releasePin(int slot);
+
 // ---- cluster.cpp ----
 std::string nodesText(Instance &in);
 // Closes or reopens the ports of a node (only the bus port with bus_only),

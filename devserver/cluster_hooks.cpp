@@ -130,6 +130,7 @@ void clusterHookCmd(Client &c, Args &a) {
             if (in.pinned[size_t(s)]) marks[size_t(s)] = 0;
         return c.out.bulk(slotRanges(marks, 0, true));
     }
+    if (sub == "open") return clusterOpenSlotHook(c, a);
     if (sub == "release" && n == 3) {
         for (auto &node : g_nodes) {
             std::fill(node->pinned.begin(), node->pinned.end(), false);

@@ -166,6 +166,11 @@ static const char *kHelp =
     "  DEVHOOK CLUSTER SKEW SLOT OWNER      in this node's view only, OWNER (an ID,\n"
     "                                       or \"none\") owns SLOT and keeps it: the\n"
     "                                       views (and their signatures) disagree.\n"
+    "  DEVHOOK CLUSTER OPEN SLOT MIGRATING|IMPORTING NODE  on this node only, mark\n"
+    "                                       SLOT as migrating to / importing from NODE\n"
+    "                                       without the checks of CLUSTER SETSLOT\n"
+    "                                       (owner, keys); no key moves. CLUSTER\n"
+    "                                       SETSLOT SLOT STABLE closes it.\n"
     "  DEVHOOK CLUSTER PINS                 the slots held by UNCOVER / SKEW here.\n"
     "  DEVHOOK CLUSTER RELEASE              let gossip update those slots again.\n";
 
@@ -331,6 +336,7 @@ int main(int argc, char **argv) {
     registerHookCommands(srv.commands);
     registerClusterCommands(srv.commands);
     registerMigrateCommands(srv.commands);
+    registerDumpCommands(srv.commands);
     for (size_t i = 0; i < srv.commands.size(); i++)
         srv.cmd_index[srv.commands[i].name] = i;
     if (!load_file.empty()) {

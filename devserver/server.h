@@ -414,6 +414,8 @@ bool clusterVisible(const Client &c);
 void clusterHookCmd(Client &c, Args &a);
 void registerClusterCommands(std::vector<Command> &t);
 void registerMigrateCommands(std::vector<Command> &t);
+void registerDumpCommands(std::vector<Command> &t);
+void debugDigestValue(Client &c, Args &a); // DEBUG DIGEST-VALUE key ...
 int listenTcp(const std::string &addr, int &port);
 Client &newClient(int fd, const std::string &addr, int node, int bus);
 

@@ -7,17 +7,20 @@
 #include "cli/config.h"
 #include "cluster/check.h"
 #include "cluster/create.h"
+#include "cluster/fix.h"
 #include "cluster/help.h"
 #include "cluster/manager.h"
+#include "cluster/reshard.h"
 
 const clusterManagerCommandDef clusterManagerCommands[] = {
     {"create", clusterManagerCommandCreate, -2, "host1:port1 ... hostN:portN", "replicas <arg>"},
     {"check", clusterManagerCommandCheck, -1, "host:port", "search-multiple-owners"},
     {"info", clusterManagerCommandInfo, -1, "host:port", nullptr},
-    {"fix", nullptr, -1, "host:port", "search-multiple-owners,fix-with-unreachable-masters"},
-    {"reshard", nullptr, -1, "host:port",
+    {"fix", clusterManagerCommandFix, -1, "host:port",
+     "search-multiple-owners,fix-with-unreachable-masters"},
+    {"reshard", clusterManagerCommandReshard, -1, "host:port",
      "from <arg>,to <arg>,slots <arg>,yes,timeout <arg>,pipeline <arg>,replace"},
-    {"rebalance", nullptr, -1, "host:port",
+    {"rebalance", clusterManagerCommandRebalance, -1, "host:port",
      "weight <node1=w1...nodeN=wN>,use-empty-masters,"
      "timeout <arg>,simulate,pipeline <arg>,threshold <arg>,replace"},
     {"add-node", nullptr, 2, "new_host:new_port existing_host:existing_port",

@@ -4,6 +4,9 @@
 
 #include "cluster/manager.h"
 
+// The fix sub-command: the cluster check with the fix flag set.
+int clusterManagerCommandFix(int argc, char **argv);
+
 // Closes an open slot. 1 when closed.
 int clusterManagerFixOpenSlot(int slot);
 // Gives owners to the slots not marked in covered. The number of slots
