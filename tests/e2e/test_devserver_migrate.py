@@ -242,6 +242,7 @@ def test_restore_of_dumped_values_and_its_errors(server):
         (("k", 0, payload(b"\x01\xff\xff\xff\xff\x0f")), "ERR Bad data format"),  # huge count
         (("k", 0, payload(b"\x02\x02\x01a\x01a")), "ERR Bad data format"),  # a member twice
         (("k", 0, payload(b"\x00\x01a!")), "ERR Bad data format"),          # bytes left over
+        (("k", 0, payload(b"\x03\x00")), "ERR Bad data format"),              # an empty hash
         (("k", 0, payload(b"\x05\x01\x00\x01\x02\x00\x00")), "ERR Bad data format"),  # beyond last ID
         (("k", 0, payload(b"\x01\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\x01")),
          "ERR Bad data format"),                                             # count overflows
