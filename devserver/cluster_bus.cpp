@@ -47,8 +47,12 @@ static std::string num(long long v) {
 static Args message(Instance &in, const char *type) {
     Peer &me = in.self();
     // Every message carries the claims; they only change with the view.
+    // Slots a test hook holds (SKEW) are this node's belief only: not claimed.
     if (in.claims_version != in.version) {
-        in.claims = slotRanges(in.owner, 0, true);
+        std::vector<int> mine(in.owner);
+        for (int s = 0; s < kSlots; s++)
+            if (in.pinned[size_t(s)]) mine[size_t(s)] = -1;
+        in.claims = slotRanges(mine, 0, true);
         in.claims_version = in.version;
     }
     const std::string &slots = in.claims;
@@ -372,7 +376,13 @@ static void tickNode(Instance &in, long long now) {
 
 void clusterTick(long long now) {
     static long long last = 0;
-    if (g_nodes.empty() || now - last < 20) return;
+    if (g_nodes.empty()) return;
+    // A node whose view changed tells its peers in this very round, so that
+    // a slot handed over by SETSLOT reaches every view (replicas included)
+    // before the next command of whoever moved it.
+    bool changed = std::any_of(g_nodes.begin(), g_nodes.end(),
+                               [](auto &in) { return in->changed && in->down == UP; });
+    if (!changed && now - last < 20) return;
     last = now;
     for (auto &in : g_nodes) {
         if (!in->ctx.dbs.empty())
