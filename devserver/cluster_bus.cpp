@@ -377,9 +377,9 @@ static void tickNode(Instance &in, long long now) {
 void clusterTick(long long now) {
     static long long last = 0;
     if (g_nodes.empty()) return;
-    // A node whose view changed tells its peers in this very round, so that
-    // a slot handed over by SETSLOT reaches every view (replicas included)
-    // before the next command of whoever moved it.
+    // A node whose view changed tells its peers at once rather than at the
+    // next round, so that a slot handed over by SETSLOT reaches every view
+    // (replicas included) before a cluster manager looks again.
     bool changed = std::any_of(g_nodes.begin(), g_nodes.end(),
                                [](auto &in) { return in->changed && in->down == UP; });
     if (!changed && now - last < 20) return;
