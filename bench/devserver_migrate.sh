@@ -6,12 +6,12 @@
 # keys, SETSLOT NODE on both), between two nodes of one process (MIGRATE in
 # memory) and, with 100 keys per batch, of two processes (MIGRATE over TCP).
 # Baseline, measured in the same run: the same keys written to the source by
-# pipelined SETs. Prints keys per second, the ratio to the baseline and the
-# round trips per slot.
+# pipelined SETs. Prints keys per second, the ratio to the baseline, the
+# round trips per slot and the servers' CPU time per key moved.
 set -euo pipefail
 dir=${VORN_BIN_DIR:-build-bench}
 exec /usr/bin/python3 - "$dir" "${MIGRATE_BENCH_KEYS:-1000000}" <<'PY'
-import socket, subprocess, sys, time
+import os, socket, subprocess, sys, time
 
 bindir, nkeys = sys.argv[1], int(sys.argv[2])
 SLOTS = 4096
@@ -86,6 +86,17 @@ class Node:
             self.round_trips += 1
 
 
+def cpu_seconds(procs):
+    """User and system time the servers used so far: steadier than wall time
+    on a loaded machine."""
+    total = 0
+    for p in procs:
+        with open(f"/proc/{p.pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        total += int(fields[11]) + int(fields[12])
+    return total / os.sysconf("SC_CLK_TCK")
+
+
 def start(nodes):
     p = subprocess.Popen([f"{bindir}/vorn-devserver", "--port", "0", "--cluster-nodes",
                           str(nodes)], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
@@ -154,13 +165,16 @@ for label, processes, batch in (("one process", 1, 10), ("one process", 1, 100),
         a.pipeline(sets)
         load = nkeys / (time.perf_counter() - t0)
         baseline = baseline or load
+        cpu0 = cpu_seconds(procs)
         secs, moved = move_all(a, b, ids, ports[1], batch)
+        cpu = cpu_seconds(procs) - cpu0
         assert moved == nkeys and b.cmd("DBSIZE") == nkeys and a.cmd("DBSIZE") == 0
         rate = moved / secs
         print(f"baseline SET (pipelined) {load:10.0f} keys/s")
         print(f"MIGRATE {label:13s} batch {batch:3d}: {rate:10.0f} keys/s "
               f"({secs:.1f} s), {rate / load:.2f}x the SET rate of this run, "
-              f"{(a.round_trips + b.round_trips) / SLOTS:.1f} round trips per slot")
+              f"{(a.round_trips + b.round_trips) / SLOTS:.1f} round trips per slot, "
+              f"server CPU {cpu * 1e6 / moved:.2f} us per key")
     finally:
         for p in procs:
             p.terminate()
