@@ -71,7 +71,9 @@ static bool parseMigrate(Client &c, const Args &a, MigrateArgs &m) {
 static void migrateCmd(Client &c, Args &a) {
     MigrateArgs m;
     if (!parseMigrate(c, a, m)) return;
+    // 0 or less means the default; a day bounds the waits (and their sums).
     if (m.timeout <= 0) m.timeout = 1000;
+    m.timeout = std::min(m.timeout, 86400000LL);
     TargetExchange x;
     x.host = m.host;
     x.port = m.port;

@@ -218,6 +218,17 @@ PayloadError decodePayload(std::string_view p, Value &out) {
         return PayloadError::Checksum;
     Reader r{p.substr(1, p.size() - 11)};
     if (!decodeBody(r, (unsigned char)p[0], out) || r.left() != 0) return PayloadError::Format;
+    // Lists, sets, hashes and sorted sets exist only while they hold something.
+    bool empty = std::visit(
+        [](auto &v) {
+            using T = std::decay_t<decltype(v)>;
+            if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, Stream>)
+                return false;
+            else
+                return v.size() == 0;
+        },
+        out);
+    if (empty) return PayloadError::Format;
     return PayloadError::None;
 }
 

@@ -242,6 +242,7 @@ def test_restore_of_dumped_values_and_its_errors(server):
         (("k", 0, payload(b"\x01\xff\xff\xff\xff\x0f")), "ERR Bad data format"),  # huge count
         (("k", 0, payload(b"\x02\x02\x01a\x01a")), "ERR Bad data format"),  # a member twice
         (("k", 0, payload(b"\x00\x01a!")), "ERR Bad data format"),          # bytes left over
+        (("k", 0, payload(b"\x03\x00")), "ERR Bad data format"),              # an empty hash
         (("k", 0, payload(b"\x05\x01\x00\x01\x02\x00\x00")), "ERR Bad data format"),  # beyond last ID
         (("k", 0, payload(b"\x01\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\x01")),
          "ERR Bad data format"),                                             # count overflows
@@ -583,3 +584,20 @@ def test_keys_of_one_slot_on_two_masters_end_on_one(broken, uncovered):
     move_keys(a, ports[1], SLOT)
     assert a.cmd("CLUSTER", "SETSLOT", SLOT, "STABLE") == "OK"
     assert_whole(ports, (b, ids[1]), keys + extra, digests)
+
+
+def test_a_slot_a_node_is_made_to_believe_it_owns_stays_its_belief(broken):
+    ports, ids, (a, b, c), keys, digests = broken
+    assert b.cmd("DEVHOOK", "CLUSTER", "SKEW", SLOT, ids[1]) == "OK"
+    assert b.cmd("CLUSTER", "SETSLOT", SLOT, "MIGRATING", ids[2]) == "OK"
+    time.sleep(0.3)
+    # The others still see the real owner, which can still open the slot.
+    for p in (ports[0], ports[2]):
+        assert str(SLOT) not in " ".join(views([p])[p][ids[1]][2])
+    assert a.cmd("CLUSTER", "SETSLOT", SLOT, "MIGRATING", ids[2]) == "OK"
+    assert a.cmd("CLUSTER", "SETSLOT", SLOT, "STABLE") == "OK"
+    assert b.cmd("CLUSTER", "SETSLOT", SLOT, "STABLE") == "OK"
+    # Back to the real owner before gossip takes over again.
+    assert b.cmd("DEVHOOK", "CLUSTER", "SKEW", SLOT, ids[0]) == "OK"
+    assert b.cmd("DEVHOOK", "CLUSTER", "RELEASE") == "OK"
+    assert_whole(ports, (a, ids[0]), keys, digests)
