@@ -4,10 +4,11 @@ import subprocess
 
 
 @contextlib.contextmanager
-def devserver(bindir):
-    """Starts vorn-devserver on a free loopback port, yields the port and
-    stops the server on leaving."""
-    srv = subprocess.Popen([f"{bindir}/vorn-devserver", "--port", "0"], stdin=subprocess.DEVNULL,
+def devserver(bindir, *args):
+    """Starts vorn-devserver on a free loopback port (with the extra
+    options given), yields the port and stops the server on leaving."""
+    srv = subprocess.Popen([f"{bindir}/vorn-devserver", "--port", "0", *args],
+                           stdin=subprocess.DEVNULL,
                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     try:
         yield int(srv.stdout.readline().split()[1].split(b"=")[1])

@@ -18,6 +18,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "devserver_process.h"
+
 namespace {
 
 constexpr int kBatch = 1000; // requests in flight per round trip
@@ -27,45 +29,8 @@ pid_t g_server_pid = -1, g_echo_pid = -1;
 int g_server_port = 0, g_echo_port = 0;
 double g_server_rate = 0, g_echo_rate = 0;
 
-int connectTo(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(uint16_t(port));
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    for (int i = 0; i < 100; i++) {
-        if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0) {
-            int one = 1;
-            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            return fd;
-        }
-        usleep(20000);
-    }
-    close(fd);
-    return -1;
-}
-
 bool startServer() {
-    int p[2];
-    if (pipe(p) != 0) return false;
-    g_server_pid = fork();
-    if (g_server_pid == 0) {
-        dup2(p[1], 1);
-        close(p[0]);
-        close(p[1]);
-        execl(g_server_bin.c_str(), "vorn-devserver", "--port", "0", (char *)nullptr);
-        _exit(127);
-    }
-    close(p[1]);
-    char line[256] = {0};
-    size_t n = 0;
-    while (n < sizeof line - 1) {
-        ssize_t r = read(p[0], line + n, 1);
-        if (r <= 0 || line[n] == '\n') break;
-        n++;
-    }
-    close(p[0]);
-    return sscanf(line, "ready port=%d", &g_server_port) == 1;
+    return startDevserver(g_server_bin, &g_server_pid, &g_server_port);
 }
 
 // The baseline peer: one process, one connection, every byte sent back.

@@ -1,5 +1,6 @@
 // Server commands: INFO, DBSIZE, FLUSHDB / FLUSHALL, CONFIG, DEBUG, TIME,
-// LOLWUT, LATENCY, MEMORY, OBJECT, SHUTDOWN; and the demo data set.
+// LOLWUT, LATENCY, SHUTDOWN; and the demo data set. MEMORY and OBJECT are in
+// memory.cpp.
 #include "server.h"
 
 #include <cstdio>
@@ -65,14 +66,14 @@ static std::vector<Section> infoSections() {
                   {"used_memory_human", human(mem)},
                   {"used_memory_rss", n(mem)},
                   {"used_memory_peak", n(mem)},
-                  {"maxmemory", "0"},
-                  {"maxmemory_policy", "noeviction"},
+                  {"maxmemory", srv.config["maxmemory"]},
+                  {"maxmemory_policy", srv.config["maxmemory-policy"]},
                   {"mem_fragmentation_ratio", "1.00"}}});
     s.push_back({"Persistence",
                  {{"loading", "0"},
                   {"async_loading", "0"},
-                  {"rdb_changes_since_last_save", "0"},
-                  {"rdb_bgsave_in_progress", "0"},
+                  {"vdb_changes_since_last_save", "0"},
+                  {"vdb_bgsave_in_progress", "0"},
                   {"bgsave_in_progress", "0"},
                   {"aof_enabled", "0"},
                   {"aof_rewrite_in_progress", "0"}}});
@@ -84,7 +85,7 @@ static std::vector<Section> infoSections() {
                   {"total_net_output_bytes", n(srv.net_out)},
                   {"rejected_connections", n(srv.rejected)},
                   {"expired_keys", n(srv.expired_keys)},
-                  {"evicted_keys", "0"},
+                  {"evicted_keys", n(evictedKeys())},
                   {"keyspace_hits", n(srv.keyspace_hits)},
                   {"keyspace_misses", n(srv.keyspace_misses)},
                   {"pubsub_channels", n(pubsub)},
@@ -158,8 +159,10 @@ static void flushdbCmd(Client &c, Args &a) {
             db.clear();
     else
         srv.dbs[c.db].clear();
-    touchWatched(ieq(a[0], "flushall") ? -1 : c.db, nullptr);
-    invalidateAll();
+    if (!c.no_propagate) { // a private copy was flushed: nobody else notices
+        touchWatched(ieq(a[0], "flushall") ? -1 : c.db, nullptr);
+        invalidateAll();
+    }
     c.out.ok();
 }
 
@@ -179,10 +182,11 @@ static void configCmd(Client &c, Args &a) {
     }
     if (sub == "set" && a.size() >= 4 && a.size() % 2 == 0) {
         for (size_t i = 2; i + 1 < a.size(); i += 2) {
-            std::string k = lower(a[i]);
+            std::string k = lower(a[i]), err;
             if (!srv.config.count(k))
                 return c.out.error("ERR Unknown option or number of arguments for CONFIG SET - '" +
                                    a[i] + "'");
+            if (!memoryConfigValid(k, a[i + 1], err)) return c.out.error(err);
         }
         for (size_t i = 2; i + 1 < a.size(); i += 2)
             srv.config[lower(a[i])] = a[i + 1];
@@ -287,67 +291,6 @@ static void latencyCmd(Client &c, Args &a) {
     c.out.error("ERR unknown subcommand '" + a[1] + "'. Try LATENCY HELP.");
 }
 
-static long long valueSize(const Value &v) {
-    return std::visit(
-        [](auto &x) -> long long {
-            using T = std::decay_t<decltype(x)>;
-            long long m = 16;
-            if constexpr (std::is_same_v<T, std::string>)
-                m += (long long)x.size();
-            else if constexpr (std::is_same_v<T, List>)
-                for (auto &s : x)
-                    m += (long long)s.size() + 16;
-            else if constexpr (std::is_same_v<T, SetT>)
-                for (auto &s : x.items)
-                    m += (long long)s.first.size() + 24;
-            else if constexpr (std::is_same_v<T, HashT>)
-                for (auto &s : x.items)
-                    m += (long long)(s.first.size() + s.second.size()) + 32;
-            else if constexpr (std::is_same_v<T, ZSet>)
-                for (auto &s : x.order)
-                    m += (long long)s.second.size() + 40;
-            else
-                for (auto &e : x.entries)
-                    for (auto &f : e.fields)
-                        m += (long long)f.size() + 8;
-            return m;
-        },
-        v);
-}
-
-static void memoryCmd(Client &c, Args &a) {
-    std::string sub = lower(a[1]);
-    if (sub == "usage" && a.size() >= 3) {
-        Entry *e = srv.dbs[c.db].find(a[2]);
-        if (!e) return c.out.null();
-        return c.out.integer(valueSize(e->v) + (long long)a[2].size() + 32);
-    }
-    if (sub == "doctor") return c.out.verbatim("Hi Sam, I can't find any memory issue.\n");
-    if (sub == "malloc-stats") return c.out.verbatim("Stats not supported by this allocator\n");
-    c.out.error("ERR unknown subcommand '" + a[1] + "'. Try MEMORY HELP.");
-}
-
-static void objectCmd(Client &c, Args &a) {
-    std::string sub = lower(a[1]);
-    if (a.size() != 3) return c.out.error("ERR unknown subcommand or wrong number of arguments");
-    Entry *e = srv.dbs[c.db].find(a[2]);
-    if (!e) return c.out.null();
-    if (sub == "freq") {
-        if (lower(srv.config["maxmemory-policy"]).find("lfu") == std::string::npos)
-            return c.out.error("ERR An LFU maxmemory policy is not selected, access frequency "
-                               "not tracked. Please note that when switching between policies "
-                               "at runtime LRU and LFU data will take some time to adjust.");
-        return c.out.integer(e->freq);
-    }
-    if (sub == "idletime" || sub == "refcount") return c.out.integer(sub == "refcount");
-    if (sub == "encoding") {
-        static const char *enc[] = {"raw",       "quicklist", "hashtable",
-                                    "hashtable", "skiplist",  "stream"};
-        return c.out.bulk(enc[e->v.index()]);
-    }
-    c.out.error("ERR unknown subcommand '" + a[1] + "'. Try OBJECT HELP.");
-}
-
 static void shutdownCmd(Client &c, Args &) {
     // No reply: the connection closes, as the client expects.
     (void)c;
@@ -405,8 +348,6 @@ void registerServerCommands(std::vector<Command> &t) {
         {"time", 1, F_LOADING | F_STALE | F_FAST, 0, 0, 0, timeCmd},
         {"lolwut", -1, F_READONLY | F_FAST, 0, 0, 0, lolwutCmd},
         {"latency", -2, F_ADMIN | F_LOADING | F_STALE, 0, 0, 0, latencyCmd},
-        {"memory", -2, F_READONLY, 0, 0, 0, memoryCmd},
-        {"object", -2, F_READONLY, 2, 2, 1, objectCmd},
         {"shutdown", -1, F_ADMIN | F_LOADING | F_STALE | F_NOMULTI, 0, 0, 0, shutdownCmd},
         {"save", 1, F_ADMIN, 0, 0, 0, saveCmd},
         {"bgsave", -1, F_ADMIN, 0, 0, 0, saveCmd},

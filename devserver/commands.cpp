@@ -46,17 +46,21 @@ static bool allowedWhileSubscribed(const std::string &n) {
 }
 
 void callCommand(Client &c, const Command &cmd, Args &a) {
+    if (!memoryAllowsCommand(c, cmd)) return;
     feedMonitors(c, a);
     srv.total_commands++;
     c.last_cmd = cmd.name;
     size_t before = c.out.buf.size();
+    KeyAccess access(c, cmd, a);
     cmd.fn(c, a);
+    access.finish();
     if (c.closed) return;
     bool failed = c.out.buf.size() > before && c.out.buf[before] == '-';
     if ((cmd.flags & F_WRITE) && !failed) feedReplicas(c, a);
     if (cmd.first > 0 && (cmd.flags & (F_WRITE | F_READONLY))) {
         auto keys = commandKeys(cmd, a);
         if (cmd.flags & F_WRITE) {
+            if (c.no_propagate) return;
             invalidateKeys(&c, keys);
             if (!failed) touchWatched(c.db, &keys);
         } else if (c.tracking)
@@ -115,6 +119,8 @@ void execCommand(Client &c, Args &a) {
         srv.history.push_back(std::move(line));
         if (srv.history.size() > 1000) srv.history.pop_front();
     }
+    // A debugging session waiting for its next step takes every command.
+    if (c.ldb && ldbIntercept(c, a)) return;
     if (!srv.hooks_enabled || srv.hooks.empty() || ieq(a[0], "devhook")) {
         dispatch(c, a);
         return;
@@ -136,6 +142,7 @@ void execCommand(Client &c, Args &a) {
         c.close_after_write = true;
     }
     if (eff.delay_ms > 0) c.hold_until = nowMs() + eff.delay_ms;
+    if (!eff.after.empty()) runAfterAction(c, eff.after);
 }
 
 // ---- transactions ----
@@ -157,11 +164,13 @@ static void execCmd(Client &c, Args &) {
     if (dirty) return c.out.error("EXECABORT Transaction discarded because of previous errors.");
     if (changed) return c.out.nullArray();
     c.out.array(q.size());
+    c.in_exec = true; // a queued EVAL runs, but is not debugged, inside it
     for (auto &a : q) {
         const Command *cmd = lookupCommand(a[0]);
         callCommand(c, *cmd, a);
-        if (c.closed) return;
+        if (c.closed) break;
     }
+    c.in_exec = false;
 }
 
 static void discardCmd(Client &c, Args &) {

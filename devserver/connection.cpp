@@ -151,7 +151,7 @@ std::string clientInfoLine(const Client &c) {
                     " multi=" + std::to_string(c.in_multi ? (long long)c.queued.size() : -1) +
                     " qbuf=" + std::to_string(c.in.size() - c.inpos) +
                     " obl=" + std::to_string(c.out.buf.size()) + " cmd=" + c.last_cmd +
-                    " user=" + c.user + " resp=" + std::to_string(c.out.proto);
+                    " user=" + c.user + " proto=" + std::to_string(c.out.proto);
     return r;
 }
 

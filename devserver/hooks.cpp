@@ -15,7 +15,7 @@ static bool hookMatches(const Hook &h, const Args &a) {
 
 HookEffects takeHooks(const Args &a) {
     HookEffects e;
-    bool seen[4] = {false, false, false, false};
+    bool seen[5] = {false, false, false, false, false};
     for (auto it = srv.hooks.begin(); it != srv.hooks.end();) {
         Hook &h = *it;
         if (seen[h.kind] || !hookMatches(h, a)) {
@@ -36,6 +36,9 @@ HookEffects takeHooks(const Args &a) {
             break;
         case H_CLOSE:
             e.close_after = h.num;
+            break;
+        case H_AFTER:
+            e.after = h.action;
             break;
         }
         if (h.remaining > 0 && --h.remaining == 0)
@@ -93,6 +96,8 @@ static const char *kindName(HookKind k) {
         return "delay";
     case H_CLOSE:
         return "close";
+    case H_AFTER:
+        return "after";
     }
     return "?";
 }
@@ -130,6 +135,27 @@ static void devhookCmd(Client &c, Args &a) {
         srv.hooks.push_back(std::move(h));
         return c.out.ok();
     }
+    if (sub == "after") {
+        // DEVHOOK AFTER MATCH COUNT DEL KEY | RETYPE KEY TYPE
+        Hook h;
+        h.kind = H_AFTER;
+        std::string err;
+        if (a.size() < 6 || !afterActionValid(a, 4, err))
+            return c.out.error(err.empty() ? "ERR syntax: DEVHOOK AFTER MATCH COUNT DEL KEY | "
+                                             "RETYPE KEY TYPE"
+                                           : err);
+        h.match = splitWords(a[2]);
+        if (h.match.empty()) return c.out.error("ERR empty command match");
+        if (!toLL(a[3], h.remaining) || h.remaining < 0)
+            return c.out.error("ERR count must be a non-negative integer (0: until reset)");
+        h.action.assign(a.begin() + 4, a.end());
+        srv.hooks.push_back(std::move(h));
+        return c.out.ok();
+    }
+    if (sub == "modkey" && (a.size() == 4 || a.size() == 5)) {
+        makeModuleKey(c, a[2], a[3], a.size() == 5 ? a[4] : std::string());
+        return c.out.ok();
+    }
     if (sub == "info" && (a.size() == 3 || a.size() == 4)) {
         auto &ov = srv.info_overrides;
         for (auto it = ov.begin(); it != ov.end();)
@@ -159,12 +185,19 @@ static void devhookCmd(Client &c, Args &a) {
             }
             std::string d =
                 (h.kind == H_DELAY || h.kind == H_CLOSE) ? std::to_string(h.num) : quoteArg(h.data);
+            if (h.kind == H_AFTER) {
+                d.clear();
+                for (auto &w : h.action)
+                    d += (d.empty() ? "" : " ") + quoteArg(w);
+            }
             c.out.bulk(std::string(kindName(h.kind)) + " " + quoteArg(m) + " " +
                        std::to_string(h.remaining) + " " + d);
         }
         return;
     }
+    if (syncHookCommand(c, a)) return;
     if (sub == "reset" && a.size() == 2) {
+        resetSyncHooks();
         srv.hooks.clear();
         srv.info_overrides.clear();
         srv.sni_names.clear();

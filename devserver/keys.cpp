@@ -25,7 +25,7 @@ static void existsCmd(Client &c, Args &a) {
 
 static void typeCmd(Client &c, Args &a) {
     Entry *e = db(c).find(a[1]);
-    c.out.status(e ? typeName(int(e->v.index())) : "none");
+    c.out.status(e ? entryTypeName(*e) : "none");
 }
 
 static void keysCmd(Client &c, Args &a) {
@@ -67,7 +67,7 @@ static void scanCmd(Client &c, Args &a) {
         if (has_pat && !globMatch(pattern, k)) continue;
         if (has_type) {
             Entry *e = db(c).find(k);
-            if (!e || type != typeName(int(e->v.index()))) continue;
+            if (!e || type != entryTypeName(*e)) continue;
         }
         out.push_back(k);
     }

@@ -17,7 +17,6 @@ Entry *Db::find(const std::string &k) {
         invalidateKeys(nullptr, {key});
         return nullptr;
     }
-    if (it->second.freq < UINT32_MAX) it->second.freq++;
     return &it->second;
 }
 
@@ -25,6 +24,7 @@ Entry &Db::set(const std::string &k, Value v) {
     auto it = map.find(k);
     if (it != map.end()) {
         it->second.v = std::move(v);
+        it->second.module_type.clear();
         if (it->second.expire >= 0) {
             it->second.expire = -1;
             volatile_keys.erase(k);
@@ -43,6 +43,7 @@ bool Db::del(const std::string &k) {
     order.erase(it->second.seq);
     if (srv.cluster_enabled) indexSlot(&it->first, false);
     if (it->second.expire >= 0) volatile_keys.erase(k);
+    memoryForget(it->second);
     map.erase(it);
     return true;
 }
@@ -52,6 +53,8 @@ size_t Db::expires() const {
 }
 
 void Db::clear() {
+    for (auto &[k, e] : map)
+        memoryForget(e);
     map.clear();
     order.clear();
     by_slot.clear();

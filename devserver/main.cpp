@@ -1,5 +1,6 @@
 // vorn-devserver entry point: options, start-up, and the help screen.
 #include "server.h"
+#include "snapshot.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +10,7 @@ namespace dev {
 Server srv;
 void registerTransactionCommands(std::vector<Command> &t);
 void registerReplicationCommands(std::vector<Command> &t);
+void registerScriptingCommands(std::vector<Command> &t);
 } // namespace dev
 
 using namespace dev;
@@ -37,6 +39,14 @@ static const char *kHelp =
     "  --user NAME:PASS         Add a user (AUTH NAME PASS); repeatable.\n"
     "  --databases N            Number of databases (default 16).\n"
     "  --demo-data              Start with a few sample keys of every type.\n"
+    "  --load FILE              Start with the keys of a snapshot file (the format\n"
+    "                           SYNC sends; a dump taken with vorn-cli --vdb).\n"
+    "  --snapshot-pad BYTES     Add BYTES zero bytes of padding to every snapshot\n"
+    "                           sent (streamed, never held in memory).\n"
+    "  --repl-diskless-sync yes|no\n"
+    "                           Send snapshots in the end-of-file-mark form to\n"
+    "                           replicas that announced 'capa eof' (default no;\n"
+    "                           also CONFIG SET repl-diskless-sync).\n"
     "  --enable-test-hooks      Enable the DEVHOOK command (below).\n"
     "  --cluster-enabled yes|no Run as a cluster node (default no): an ID, a bus\n"
     "                           port, 16384 hash slots, MOVED/ASK redirections.\n"
@@ -47,6 +57,16 @@ static const char *kHelp =
     "                           cluster-bus-ports=B1,...,BN'; --port applies to the\n"
     "                           first node, the others always pick free ports.\n"
     "  --help                   Show this text.\n"
+    "\n"
+    "Settings that change behaviour (CONFIG SET NAME VALUE):\n"
+    "  lua-time-limit MS        a script running longer is stopped (default 5000).\n"
+    "  repl-diskless-sync yes|no\n"
+    "                           as the option above.\n"
+    "  repl-ping-replica-period S\n"
+    "                           PING streaming replicas every S seconds (default 10).\n"
+    "Scripts (EVAL, EVALSHA, SCRIPT) run Lua 5.4; SCRIPT DEBUG yes|sync|no arms the\n"
+    "line-stepping debugger for the connection's next EVAL (its 'help' lists its\n"
+    "commands).\n"
     "\n"
     "Test hooks (DEVHOOK, only with --enable-test-hooks). A hook is server-wide:\n"
     "set from any connection, it applies to the next COUNT commands of any client\n"
@@ -69,6 +89,17 @@ static const char *kHelp =
     "                                       later requests) back for MS milliseconds.\n"
     "  DEVHOOK CLOSE MATCH COUNT N          send only the first N bytes of the reply,\n"
     "                                       then close the connection (0: no reply).\n"
+    "  DEVHOOK AFTER MATCH COUNT DEL KEY    once a matching command has answered,\n"
+    "                                       delete KEY of that client's database\n"
+    "                                       (e.g. MATCH \"SCAN\": the key vanishes\n"
+    "                                       between SCAN and the next request).\n"
+    "  DEVHOOK AFTER MATCH COUNT RETYPE KEY TYPE\n"
+    "                                       the same, but KEY becomes a one-element\n"
+    "                                       string, list, set, hash, zset or stream.\n"
+    "  DEVHOOK MODKEY KEY TYPE [VALUE]      create KEY holding a value of the made-up\n"
+    "                                       (module-style) type TYPE: TYPE answers it,\n"
+    "                                       commands of other types refuse it, MEMORY\n"
+    "                                       USAGE counts VALUE.\n"
     "  DEVHOOK INFO FIELD [VALUE]           INFO shows FIELD:VALUE (replacing the\n"
     "                                       field where it is, else appended at the\n"
     "                                       end); without VALUE the override is\n"
@@ -79,6 +110,21 @@ static const char *kHelp =
     "  DEVHOOK HISTORY [CLEAR]              the commands received so far (last 1000,\n"
     "                                       every client), one string each with the\n"
     "                                       arguments quoted as in MONITOR lines.\n"
+    "  DEVHOOK SYNC PREPARE N MS            before a snapshot's announcement, send N\n"
+    "                                       bare newlines MS ms apart (and wait MS\n"
+    "                                       more before the announcement).\n"
+    "  DEVHOOK SYNC PAUSE MS OFFSET...      pause MS ms after OFFSET bytes of a\n"
+    "                                       transfer (counted from the first byte of\n"
+    "                                       the announcement, mark included; a\n"
+    "                                       negative OFFSET counts from the end).\n"
+    "  DEVHOOK SYNC CUT N                   close the connection after N bytes of a\n"
+    "                                       transfer (counted the same way).\n"
+    "  DEVHOOK SYNC PAD BYTES               padding of later snapshots (overrides\n"
+    "                                       --snapshot-pad).\n"
+    "  DEVHOOK SYNC TRAILER BYTES           send BYTES right after each snapshot, in\n"
+    "                                       the same write.\n"
+    "  DEVHOOK SYNC CLEAR                   drop the SYNC hooks (DEVHOOK RESET too).\n"
+    "                                       SYNC hooks apply to every transfer.\n"
     "  DEVHOOK LIST                         the active hooks.\n"
     "  DEVHOOK RESET                        remove hooks, INFO overrides, SNI names\n"
     "                                       and history.\n"
@@ -104,13 +150,22 @@ static const char *kHelp =
     "                                       or \"none\") owns SLOT and keeps it: the\n"
     "                                       views (and their signatures) disagree.\n"
     "  DEVHOOK CLUSTER PINS                 the slots held by UNCOVER / SKEW here.\n"
-    "  DEVHOOK CLUSTER RELEASE              let gossip update those slots again.\n";
+    "  DEVHOOK CLUSTER RELEASE              let gossip update those slots again.\n"
+    "\n"
+    "Memory: CONFIG SET maxmemory BYTES (units k, kb, m, mb, g, gb) bounds the sum of\n"
+    "the MEMORY USAGE estimates of all keys; over it, keys are evicted before each\n"
+    "command under maxmemory-policy (allkeys-/volatile-lru, -lfu, -random,\n"
+    "volatile-ttl; maxmemory-samples keys sampled per database into a pool of 16),\n"
+    "and with noeviction, or nothing left to evict, commands that may grow the data\n"
+    "set get an OOM error. OBJECT FREQ (LFU policies only) is a logarithmic counter\n"
+    "that starts at 5, grows with accesses (lfu-log-factor, 0: every access counts)\n"
+    "and loses 1 per lfu-decay-time minutes without access (0: never).\n";
 
 static const char *const kValueOptions[] = {
-    "--port",         "--tls-port", "--bind",        "--unix-socket",
-    "--tls-cert",     "--tls-key",  "--tls-ca-cert", "--tls-verify-clients",
-    "--password",     "--user",     "--databases",   "--cluster-enabled",
-    "--cluster-nodes"};
+    "--port",          "--tls-port",          "--bind",          "--unix-socket",
+    "--tls-cert",      "--tls-key",           "--tls-ca-cert",   "--tls-verify-clients",
+    "--password",      "--user",              "--databases",     "--load",
+    "--snapshot-pad",  "--repl-diskless-sync", "--cluster-enabled", "--cluster-nodes"};
 
 // An option that takes a value must have one; anything else is unknown.
 static bool needArg(int i, int argc, const char *opt) {
@@ -158,7 +213,7 @@ static bool parseCount(const char *opt, const char *v, long long max, int &out) 
 }
 
 int main(int argc, char **argv) {
-    std::string password;
+    std::string password, load_file, diskless = "no";
     for (int i = 1; i < argc; i++) {
         std::string o = argv[i];
         if (o == "--help" || o == "-h") {
@@ -207,6 +262,21 @@ int main(int argc, char **argv) {
             if (!parseCount(argv[i], argv[i + 1], 1000, srv.cluster_nodes)) return 1;
             i++;
             srv.cluster_enabled = true;
+        } else if (o == "--load") {
+            load_file = argv[++i];
+        } else if (o == "--snapshot-pad") {
+            long long n;
+            if (!toLL(argv[++i], n) || n < 0) {
+                fprintf(stderr, "vorn-devserver: invalid --snapshot-pad value\n");
+                return 1;
+            }
+            setSnapshotPad(uint64_t(n));
+        } else if (o == "--repl-diskless-sync") {
+            diskless = argv[++i];
+            if (diskless != "yes" && diskless != "no") {
+                fprintf(stderr, "vorn-devserver: --repl-diskless-sync takes yes or no\n");
+                return 1;
+            }
         }
     }
     if (srv.tls_port >= 0 && (srv.tls_cert.empty() || srv.tls_key.empty())) {
@@ -224,6 +294,9 @@ int main(int argc, char **argv) {
                   {"bind", srv.bind},
                   {"maxmemory", "0"},
                   {"maxmemory-policy", "noeviction"},
+                  {"maxmemory-samples", "5"},
+                  {"lfu-log-factor", "10"},
+                  {"lfu-decay-time", "1"},
                   {"timeout", "0"},
                   {"save", ""},
                   {"appendonly", "no"},
@@ -232,19 +305,29 @@ int main(int argc, char **argv) {
                   {"slowlog-log-slower-than", "10000"},
                   {"notify-keyspace-events", ""},
                   {"hz", "10"},
-                  {"repl-diskless-sync", "no"}};
+                  {"repl-diskless-sync", diskless}};
     registerConnectionCommands(srv.commands);
     registerKeyCommands(srv.commands);
     registerTypeCommands(srv.commands);
     registerServerCommands(srv.commands);
+    registerMemoryCommands(srv.commands);
     registerPubsubCommands(srv.commands);
     registerTransactionCommands(srv.commands);
     registerReplicationCommands(srv.commands);
+    registerScriptingCommands(srv.commands);
     registerHookCommands(srv.commands);
     registerClusterCommands(srv.commands);
     registerMigrateCommands(srv.commands);
     for (size_t i = 0; i < srv.commands.size(); i++)
         srv.cmd_index[srv.commands[i].name] = i;
+    if (!load_file.empty()) {
+        std::string err;
+        if (!loadSnapshot(load_file, err)) {
+            fprintf(stderr, "vorn-devserver: cannot load '%s': %s\n", load_file.c_str(),
+                    err.c_str());
+            return 1;
+        }
+    }
     if (srv.demo_data) loadDemoData();
     return serve();
 }

@@ -275,6 +275,9 @@ static void readClient(Client &c) {
     processInput(c);
 }
 
+// A producing client gets more output once its buffer falls below this.
+constexpr size_t kProduceLow = 256 * 1024;
+
 static void writeClient(Client &c) {
     std::string &b = c.out.buf;
     size_t off = 0;
@@ -336,7 +339,10 @@ int serve() {
             short ev = 0;
             bool held = c.hold_until > now;
             if (held) timeout = std::min<long long>(timeout, c.hold_until - now + 1);
-            if (!c.close_after_write && !held) ev |= POLLIN;
+            if (c.produce && now >= c.produce_at && c.out.buf.size() < kProduceLow) c.produce(c);
+            if (c.produce && c.produce_at > now)
+                timeout = std::min<long long>(timeout, c.produce_at - now + 1);
+            if (!c.close_after_write && !held && !c.produce) ev |= POLLIN;
             if (!c.conn.handshake_done) ev |= POLLIN;
             if (!held && !c.out.buf.empty()) ev |= POLLOUT;
             // Requests left in the buffer after a delay need no new bytes.
@@ -362,7 +368,7 @@ int serve() {
                 continue;
             }
             if (re & (POLLIN | POLLHUP | POLLERR)) {
-                if (c.hold_until <= now && !c.close_after_write)
+                if (c.hold_until <= now && !c.close_after_write && !c.produce)
                     readClient(c);
                 else if (re & (POLLHUP | POLLERR))
                     freeClient(c);
@@ -383,6 +389,7 @@ int serve() {
             last_sweep = now;
             for (auto &db : srv.dbs)
                 db.activeExpire(now);
+            replicationCron(now);
         }
         clusterTick(now);
     }

@@ -177,7 +177,7 @@ static void sendInvalidation(Client &to, const std::vector<std::string> *keys) {
 }
 
 void invalidateKeys(Client *writer, const std::vector<std::string> &keys) {
-    if (keys.empty()) return;
+    if (keys.empty() || (writer && writer->no_propagate)) return;
     std::map<uint64_t, std::vector<std::string>> per;
     for (auto &k : keys) {
         auto it = srv.tracked.find(k);

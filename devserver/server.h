@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -124,13 +125,21 @@ struct Entry {
     Value v;
     long long expire = -1; // absolute ms, -1 none
     uint64_t seq = 0;      // position in the scan order
-    uint32_t freq = 0;     // accesses, for OBJECT FREQ
+    uint32_t freq = 5;     // logarithmic access counter (0..255), for LFU and OBJECT FREQ
+    // Access bookkeeping and the memory estimate, kept by memory.cpp.
+    uint64_t lru_tick = 0;     // logical time of the last access, for LRU
+    long long atime_ms = 0;    // wall time of the last access (0: never)
+    long long mem = 0;         // estimate counted in the maxmemory total
+    std::string module_type{}; // a module-style type name; the value is opaque then
 };
 
 class Db {
   public:
     // Looks a key up, dropping it first when its time has passed.
     Entry *find(const std::string &k);
+    // One key drawn at random (from the keys with a time to live only, when
+    // volatile_only); false when there is none. Defined in memory.cpp.
+    bool sampleKey(uint64_t rnd, bool volatile_only, std::string &out) const;
     // Inserts or replaces the value (keeps nothing of an old entry).
     Entry &set(const std::string &k, Value v);
     bool del(const std::string &k);
@@ -163,6 +172,8 @@ void setExpire(Db &db, const std::string &k, Entry &e, long long when);
 
 // ---- clients ----
 struct Client;
+struct ReplicaLink; // replication.cpp
+struct ScriptDebug; // debugger.cpp
 struct Conn {
     int fd = -1;
     SSL *ssl = nullptr;
@@ -191,6 +202,7 @@ struct Client {
     std::string last_cmd = "NULL";
     // Transaction.
     bool in_multi = false;
+    bool in_exec = false; // running the commands EXEC took from the queue
     bool multi_dirty = false;
     std::vector<Args> queued;
     std::vector<std::string> watching; // watch ids (database and key)
@@ -202,6 +214,18 @@ struct Client {
     // Replication: a connection that sent SYNC / PSYNC receives every write.
     bool replica = false;
     int repl_db = -1;
+    std::shared_ptr<ReplicaLink> link; // REPLCONF state, transfer, backlog
+    // A long transfer (a snapshot) writes its output in pieces: the loop
+    // calls `produce` whenever the output runs low, not before `produce_at`
+    // (ms), and reads no input meanwhile. The producer clears it when done.
+    std::function<void(Client &)> produce;
+    long long produce_at = 0;
+    // A script debugging session of this connection.
+    std::shared_ptr<ScriptDebug> ldb;
+    // It works on a private copy of the data (a script debugged with "yes",
+    // rolled back at the end): its writes reach no replica, no WATCH and no
+    // tracking client.
+    bool no_propagate = false;
     // Client-side caching.
     bool tracking = false;
     bool tracking_bcast = false;
@@ -252,19 +276,21 @@ std::vector<std::string> flagNames(unsigned f);
 std::vector<std::string> commandKeys(const Command &c, const Args &a);
 
 // ---- test hooks ----
-enum HookKind { H_REPLY, H_PREFIX, H_DELAY, H_CLOSE };
+enum HookKind { H_REPLY, H_PREFIX, H_DELAY, H_CLOSE, H_AFTER };
 struct Hook {
     HookKind kind;
     std::vector<std::string> match; // lower case words; "*" matches all
     long long remaining;            // 0 means until reset
     std::string data;               // bytes, or the number for DELAY / CLOSE
     long long num = 0;
+    std::vector<std::string> action; // AFTER: DEL key, or RETYPE key type
 };
 struct HookEffects {
     bool replaced = false;
     std::string reply, prefix;
     long long delay_ms = 0;
     long long close_after = -1;
+    std::vector<std::string> after; // action to run once the command has answered
 };
 // Collects and uses up the hooks matching a command.
 HookEffects takeHooks(const Args &a);
@@ -333,6 +359,16 @@ void execCommand(Client &c, Args &a);
 void callCommand(Client &c, const Command &cmd, Args &a);
 void feedMonitors(const Client &c, const Args &a);
 void feedReplicas(const Client &c, const Args &a);
+// Periodic replication work (the PING to replicas); called by the loop.
+void replicationCron(long long now);
+// DEVHOOK SYNC ...: true when handled (replication.cpp).
+bool syncHookCommand(Client &c, Args &a);
+void resetSyncHooks();
+// Zero bytes of padding added to every snapshot (--snapshot-pad).
+void setSnapshotPad(uint64_t bytes);
+// Routes a command of a connection whose script debugger waits for input;
+// false when the command is not for the debugger.
+bool ldbIntercept(Client &c, Args &a);
 void trackRead(Client &c, const std::vector<std::string> &keys);
 void invalidateKeys(Client *writer, const std::vector<std::string> &keys);
 void invalidateAll();
@@ -385,7 +421,8 @@ template <class T> T *getTyped(Client &c, const std::string &k, bool &bad) {
     bad = false;
     Entry *e = srv.dbs[c.db].find(k);
     if (!e) return nullptr;
-    if (T *p = std::get_if<T>(&e->v)) return p;
+    T *p = e->module_type.empty() ? std::get_if<T>(&e->v) : nullptr;
+    if (p) return p;
     c.out.error(kWrongType);
     bad = true;
     return nullptr;
@@ -396,6 +433,38 @@ template <class T> T *getOrCreate(Client &c, const std::string &k, bool &bad) {
     Entry &e = srv.dbs[c.db].set(k, Value(std::in_place_type<T>));
     return std::get_if<T>(&e.v);
 }
+// ---- memory (memory.cpp): maxmemory, eviction, access counters ----
+// Runs before a command: evicts under the maxmemory policy while the data set
+// is over maxmemory; false (with the OOM error written) when a command that
+// may grow the data set cannot run.
+bool memoryAllowsCommand(Client &c, const Command &cmd);
+// Around a command: counts the accesses to its keys and updates the memory
+// estimate of what it wrote.
+class KeyAccess {
+  public:
+    KeyAccess(Client &c, const Command &cmd, const Args &a);
+    void finish();
+
+  private:
+    const Command &cmd;
+    const Args &a;
+    int db;
+};
+// A key leaves its database: its estimate leaves the total.
+void memoryForget(const Entry &e);
+// Rejects invalid maxmemory / maxmemory-policy values of CONFIG SET.
+bool memoryConfigValid(const std::string &name, const std::string &value, std::string &err);
+long long evictedKeys();
+void registerMemoryCommands(std::vector<Command> &t);
+// The name TYPE reports for a key (module-style names included).
+const char *entryTypeName(const Entry &e);
+// Test hooks on keys: a key of a module-style type, and the actions of
+// DEVHOOK AFTER (delete a key, or give it another type).
+void makeModuleKey(Client &c, const std::string &key, const std::string &type,
+                   const std::string &payload);
+bool afterActionValid(const Args &a, size_t from, std::string &err);
+void runAfterAction(Client &c, const std::vector<std::string> &action);
+
 // Drops an aggregate key that became empty.
 void dropIfEmpty(Client &c, const std::string &k);
 

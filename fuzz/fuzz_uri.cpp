@@ -62,6 +62,26 @@ bool decode(std::string_view s, std::optional<std::string> &out, std::string &er
     return true;
 }
 
+// A port or database: a decimal number with an optional sign and nothing
+// else, within its range; otherwise the refusal message naming the text.
+bool number(std::string_view s, long long min, long long max, const char *what, int &out,
+            std::string &error) {
+    size_t i = s.size() > 0 && (s[0] == '+' || s[0] == '-') ? 1 : 0;
+    long long v = 0;
+    bool ok = i < s.size();
+    for (; ok && i < s.size(); i++) {
+        ok = isdigit(static_cast<unsigned char>(s[i])) && v < 100000000000LL;
+        v = v * 10 + (s[i] - '0');
+    }
+    if (!s.empty() && s[0] == '-') v = -v;
+    if (!ok || v < min || v > max) {
+        error = "Invalid value for option -u: '" + std::string(s) + "' (expected " + what + ")\n";
+        return false;
+    }
+    out = static_cast<int>(v);
+    return true;
+}
+
 bool startsNoCase(std::string_view s, std::string_view prefix) {
     return s.size() >= prefix.size() && strncasecmp(s.data(), prefix.data(), prefix.size()) == 0;
 }
@@ -95,13 +115,26 @@ Expected model(const std::string &uri) {
     size_t slash = rest.find('/');
     if (rest[0] != '/') {
         std::string_view host = rest.substr(0, slash);
-        if (size_t colon = host.find(':'); colon != host.npos) {
-            e.port = atoi(rest.data() + colon + 1);
+        std::optional<std::string_view> port;
+        if (host[0] == '[') {
+            size_t close = host.find(']');
+            if (close == host.npos || (close + 1 < host.size() && host[close + 1] != ':')) {
+                e.error = "Invalid IPv6 address in URI\n";
+                return e;
+            }
+            if (close + 1 < host.size()) port = host.substr(close + 2);
+            host = host.substr(1, close - 1);
+        } else if (size_t colon = host.find(':'); colon != host.npos) {
+            port = host.substr(colon + 1);
             host = host.substr(0, colon);
         }
+        if (port && !number(*port, 1, 65535, "a port, 1-65535", e.port, e.error)) return e;
         e.host = host;
     }
-    if (slash != rest.npos && slash + 1 < rest.size()) e.db = atoi(rest.data() + slash + 1);
+    if (slash != rest.npos && slash + 1 < rest.size() &&
+        !number(rest.substr(slash + 1), 0, 2147483647, "a database number, 0-2147483647", e.db,
+                e.error))
+        return e;
     return e;
 }
 

@@ -145,13 +145,19 @@ ssize_t vornNetReadResult(vornContext *c, ssize_t nread) {
     }
     const bool blocking = (c->flags & VORN_BLOCK) != 0;
     if (((errno == EAGAIN || errno == EWOULDBLOCK) && !blocking) || errno == EINTR) return 0;
-    if (errno == ETIMEDOUT && blocking) {
+    if ((errno == ETIMEDOUT && blocking) || vornNetTimedOut(c, errno)) {
         __vornSetError(c, VORN_ERR_TIMEOUT, "recv timeout");
     } else {
-        /* Includes EAGAIN on a blocking socket: its receive timeout expired. */
         __vornSetError(c, VORN_ERR_IO, nullptr);
     }
     return -1;
+}
+
+bool vornNetTimedOut(const vornContext *c, int errnum) {
+    /* A blocking socket reports an expired receive or send timeout as
+     * EAGAIN; without a command timeout EAGAIN cannot mean that. */
+    return (errnum == EAGAIN || errnum == EWOULDBLOCK) && (c->flags & VORN_BLOCK) &&
+           c->command_timeout != nullptr;
 }
 
 ssize_t vornNetRead(vornContext *c, char *buf, size_t bufcap) {
@@ -159,7 +165,9 @@ ssize_t vornNetRead(vornContext *c, char *buf, size_t bufcap) {
 }
 
 ssize_t vornNetWrite(vornContext *c) {
-    ssize_t nwritten = send(c->fd, c->obuf, hi_sdslen(c->obuf), 0);
+    /* A peer that went away is an error of this connection, reported like
+     * any other, never a signal that ends the process. */
+    ssize_t nwritten = send(c->fd, c->obuf, hi_sdslen(c->obuf), MSG_NOSIGNAL);
     if (nwritten >= 0) return nwritten;
     const bool blocking = (c->flags & VORN_BLOCK) != 0;
     if (errno == EINTR && blocking) {
@@ -170,7 +178,11 @@ ssize_t vornNetWrite(vornContext *c) {
     }
     if ((errno == EAGAIN || errno == EWOULDBLOCK) && !blocking) return -1;
     if (errno == EINTR) return -1;
-    __vornSetError(c, VORN_ERR_IO, nullptr);
+    if (vornNetTimedOut(c, errno)) {
+        __vornSetError(c, VORN_ERR_TIMEOUT, "send timeout");
+    } else {
+        __vornSetError(c, VORN_ERR_IO, nullptr);
+    }
     return -1;
 }
 

@@ -8,9 +8,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include <sys/socket.h>
+
+#include <openssl/bio.h>
 #include <openssl/err.h>
 
 #include "hivorn/alloc.h"
+#include "hivorn/net.h"
 
 namespace {
 
@@ -36,6 +40,56 @@ void setTransferError(vornContext *c, int sslerr, int errnum) {
     if (sslerr == SSL_ERROR_SSL) reason = ERR_reason_error_string(ERR_peek_last_error());
     errno = errnum;
     __vornSetError(c, VORN_ERR_IO, reason);
+}
+
+/* Error text and code of a transfer whose command timeout expired. */
+bool setTimeoutError(vornContext *c, int errnum, const char *text) {
+    if (!vornNetTimedOut(c, errnum)) return false;
+    __vornSetError(c, VORN_ERR_TIMEOUT, text);
+    return true;
+}
+
+/* The socket BIO writes with write(2), which raises SIGPIPE when the peer has
+ * gone. Ours is the socket BIO with its write step replaced by send(2) with
+ * MSG_NOSIGNAL, so that a closed connection is an error of the transfer and
+ * never ends the process; the handshake and reads (which may write too) all
+ * go through it. */
+int noSignalWrite(BIO *bio, const char *buf, int len) {
+    int fd = -1;
+    BIO_get_fd(bio, &fd);
+    errno = 0;
+    int n = static_cast<int>(send(fd, buf, static_cast<size_t>(len), MSG_NOSIGNAL));
+    BIO_clear_retry_flags(bio);
+    if (n <= 0 && BIO_sock_should_retry(n)) BIO_set_retry_write(bio);
+    return n;
+}
+
+BIO_METHOD *noSignalSocketMethod() {
+    static BIO_METHOD *method = [] {
+        const BIO_METHOD *sock = BIO_s_socket();
+        BIO_METHOD *m =
+            BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK | BIO_TYPE_DESCRIPTOR,
+                         "socket without SIGPIPE");
+        if (m == nullptr) return m;
+        BIO_meth_set_write(m, noSignalWrite);
+        BIO_meth_set_read(m, BIO_meth_get_read(sock));
+        BIO_meth_set_puts(m, BIO_meth_get_puts(sock));
+        BIO_meth_set_ctrl(m, BIO_meth_get_ctrl(sock));
+        BIO_meth_set_create(m, BIO_meth_get_create(sock));
+        BIO_meth_set_destroy(m, BIO_meth_get_destroy(sock));
+        return m;
+    }();
+    return method;
+}
+
+/* Binds the object to the socket through the BIO above. */
+bool attachSocket(SSL *ssl, int fd) {
+    BIO_METHOD *method = noSignalSocketMethod();
+    BIO *bio = method != nullptr ? BIO_new(method) : nullptr;
+    if (bio == nullptr) return false;
+    BIO_set_fd(bio, fd, BIO_NOCLOSE);
+    SSL_set_bio(ssl, bio, bio);
+    return true;
 }
 
 } // namespace
@@ -69,7 +123,12 @@ int vornInitiateSSL(vornContext *c, SSL *ssl) {
 
     /* obuf may move when it grows while a write waits to be retried. */
     SSL_set_mode(ssl, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    SSL_set_fd(ssl, c->fd);
+    if (!attachSocket(ssl, c->fd)) {
+        c->funcs = &vornContextDefaultFuncs;
+        hi_free(rssl);
+        __vornSetError(c, VORN_ERR_OOM, "Out of memory");
+        return VORN_ERR;
+    }
     SSL_set_connect_state(ssl);
     ERR_clear_error();
     int rv = SSL_connect(ssl);
@@ -84,7 +143,10 @@ int vornInitiateSSL(vornContext *c, SSL *ssl) {
         c->privctx = rssl;
         return VORN_OK;
     }
-    if (c->err == 0) {
+    if (c->err == 0 && vornNetTimedOut(c, saved_errno)) {
+        /* The peer accepted but never finished the handshake in time. */
+        __vornSetError(c, VORN_ERR_TIMEOUT, "SSL_connect failed: Connection timed out");
+    } else if (c->err == 0) {
         const char *reason = nullptr;
         if (rv == SSL_ERROR_SYSCALL) {
             reason = strerror(saved_errno);
@@ -117,8 +179,9 @@ ssize_t vornSSLRead(vornContext *c, char *buf, size_t bufcap) {
     int err = SSL_get_error(rssl->ssl, nread);
     if (c->flags & VORN_BLOCK) {
         if (err != SSL_ERROR_SSL && saved_errno == EINTR) return 0;
-        if (err != SSL_ERROR_SSL && saved_errno == EAGAIN) {
-            /* The receive timeout expired. */
+        if (err != SSL_ERROR_SSL && setTimeoutError(c, saved_errno, "recv timeout")) {
+            /* The command timeout expired. */
+        } else if (err != SSL_ERROR_SSL && saved_errno == EAGAIN) {
             __vornSetError(c, VORN_ERR_IO, "Resource temporarily unavailable");
         } else {
             setTransferError(c, err, saved_errno);
@@ -149,6 +212,7 @@ ssize_t vornSSLWrite(vornContext *c) {
     rssl->lastLen = len;
     int err = SSL_get_error(rssl->ssl, n);
     if (!blocking && wantsRetry(rssl, err)) return 0;
+    if (err != SSL_ERROR_SSL && setTimeoutError(c, saved_errno, "send timeout")) return -1;
     setTransferError(c, err, saved_errno);
     return -1;
 }

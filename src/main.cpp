@@ -14,13 +14,23 @@
 #include "cli/repl.h"
 #include "cli/tls.h"
 #include "cluster/commands.h"
+#include "modes/eval.h"
+#include "modes/pipe.h"
+#include "modes/replication.h"
+#include "modes/bigkeys.h"
+#include "modes/hotkeys.h"
+#include "modes/keyspace.h"
+#include "modes/latency.h"
+#include "modes/lru.h"
+#include "modes/stat.h"
 #include "support/mt19937-64.h"
 
-// Modes whose code is not part of this build say so instead of pretending to
-// run.
-[[noreturn]] static void notAvailable(const char *mode) {
-    fprintf(stderr, "%s is not available in this build\n", mode);
-    exit(1);
+// Runs a mode that needs the current connection; without one the process
+// ends at once with status 1. The mode ends the process itself.
+[[noreturn]] static void runConnected(void (*mode)(void)) {
+    if (cliConnect(0) != 0) exit(1);
+    mode();
+    exit(0);
 }
 
 // Sends the command given on the command line (config.repeat times) and
@@ -50,6 +60,8 @@ static int noninteractive(int argc, char **argv) {
 
 int main(int argc, char **argv) {
     cliConfigSetDefaults();
+    // A typed SYNC or PSYNC hands the connection over to the replica stream.
+    cliReplicaStream = slaveMode;
 
     int firstarg = parseOptions(argc, argv);
 
@@ -89,20 +101,33 @@ int main(int argc, char **argv) {
         clusterManagerMode(validateClusterManagerCommand());
 
     // Every mode below connects first with cliConnect(0) and exits with
-    // status 1 when that fails; they are plugged in here as they are built.
-    if (config.latency_mode)
-        notAvailable(config.latency_history ? "--latency-history" : "--latency");
-    if (config.latency_dist_mode) notAvailable("--latency-dist");
-    if (config.slave_mode) notAvailable("--replica");
-    if (config.getvdb_mode) notAvailable("--vdb");
-    if (config.pipe_mode) notAvailable("--pipe");
-    if (config.bigkeys) notAvailable("--bigkeys");
-    if (config.memkeys) notAvailable("--memkeys");
-    if (config.hotkeys) notAvailable("--hotkeys");
-    if (config.stat_mode) notAvailable("--stat");
-    if (config.scan_mode) notAvailable("--scan");
-    if (config.lru_test_mode) notAvailable("--lru-test");
-    if (config.intrinsic_latency_mode) notAvailable("--intrinsic-latency");
+    // status 1 when that fails.
+    if (config.latency_mode) runConnected(latencyMode);
+    if (config.latency_dist_mode) runConnected(latencyDistMode);
+    if (config.slave_mode) {
+        if (cliConnect(0) != 0) exit(1);
+        sendCapa();
+        slaveMode();
+        config.slave_mode = 0;
+    }
+    if (config.getvdb_mode) {
+        if (cliConnect(0) != 0) exit(1);
+        sendCapa();
+        sendVdbOnly();
+        getVDB(&context, config.vdb_filename);
+        exit(0);
+    }
+    if (config.pipe_mode) {
+        if (cliConnect(0) != 0) exit(1);
+        pipeMode();
+    }
+    if (config.bigkeys) runConnected([] { findBigKeys(0, 0); });
+    if (config.memkeys) runConnected([] { findBigKeys(1, config.memkeys_samples); });
+    if (config.hotkeys) runConnected(findHotKeys);
+    if (config.stat_mode) runConnected(statMode);
+    if (config.scan_mode) runConnected(scanMode);
+    if (config.lru_test_mode) runConnected(LRUTestMode);
+    if (config.intrinsic_latency_mode) intrinsicLatencyMode();
 
     // Interactive session: message of the day (terminal output only), SIGPIPE
     // ignored, a tolerated connection failure, then the read-eval loop.
@@ -120,10 +145,9 @@ int main(int argc, char **argv) {
         repl();
     }
 
-    if (config.eval) notAvailable("--eval");
-
-    // One-shot command: its status is the exit status (255 when the command
-    // could not be run).
+    // Script evaluation and the one-shot command: the result of command
+    // execution is the exit status (255 when the command could not be run).
     if (cliConnect(0) != 0) exit(1);
+    if (config.eval) return evalMode(argc, argv);
     return noninteractive(argc, argv);
 }

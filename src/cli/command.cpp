@@ -12,13 +12,12 @@
 
 #include "cli/config.h"
 #include "cli/connection.h"
-#if __has_include("cli/help.h")
+#include "cli/numbers.h"
 #include "cli/help.h"
-#define HAVE_HELP 1
-#endif
 #include "cli/options.h"
 #include "cli/render.h"
 #include "hivorn/hivorn.h"
+#include "support/util_time.h"
 
 void (*cliReplicaStream)(void) = nullptr;
 
@@ -26,14 +25,6 @@ namespace {
 
 bool is(const char *word, const char *name) {
     return strcasecmp(word, name) == 0;
-}
-
-// Sleeps any number of microseconds (usleep may refuse a second or more).
-void sleepMicros(long us) {
-    if (us <= 0) return;
-    struct timespec ts = {static_cast<time_t>(us / 1000000), (us % 1000000) * 1000};
-    while (nanosleep(&ts, &ts) == -1 && errno == EINTR) {
-    }
 }
 
 // Commands whose reply is text meant to be read as is: printed raw, without
@@ -52,28 +43,38 @@ bool wantsRawStrings(int argc, hisds *argv) {
            (is(cmd, "proxy") && is(sub, "info"));
 }
 
+// How a MOVED / ASK error was taken.
+enum class Redirection { NotOne, Followed, Malformed };
+
 // Reads "MOVED <slot> <host>:<port>" or "ASK ..." and points the client at
-// the named node. Returns false for a text without that shape, which is then
-// shown like any other error.
-bool followRedirection(const vornReply *r) {
+// the named node. A text without that shape is not a redirection and is
+// shown like any other error; one naming a slot or port that cannot exist
+// is a protocol error, never a wrapped number.
+Redirection followRedirection(const vornReply *r) {
     bool ask = strncmp(r->str, "ASK ", 4) == 0;
-    if (!ask && strncmp(r->str, "MOVED ", 6) != 0) return false;
+    if (!ask && strncmp(r->str, "MOVED ", 6) != 0) return Redirection::NotOne;
     const char *p = strchr(r->str, ' ');
     const char *s = strchr(p + 1, ' ');
-    if (s == nullptr) return false;
+    if (s == nullptr) return Redirection::NotOne;
     const char *colon = strrchr(s + 1, ':');
-    if (colon == nullptr) return false;
-    int slot = atoi(p + 1);
+    if (colon == nullptr) return Redirection::NotOne;
+    static const cliNumberRange slotRange = {"a slot, 0-16383", 0, 16383};
+    hisds slottext = hi_sdsnewlen(p + 1, static_cast<size_t>(s - (p + 1)));
+    long long slot = 0, port = 0;
+    bool valid = cliParseInteger(slottext, slotRange, &slot) &&
+                 cliParseInteger(colon + 1, cliPortRange, &port);
+    hi_sdsfree(slottext);
+    if (!valid) return Redirection::Malformed;
     hi_sdsfree(config.hostip);
     config.hostip = hi_sdsnewlen(s + 1, static_cast<size_t>(colon - (s + 1)));
-    config.hostport = atoi(colon + 1);
+    config.hostport = static_cast<int>(port);
     if (config.interactive)
-        printf("-> Redirected to slot [%d] located at %s:%d\n", slot, config.hostip,
-               config.hostport);
+        printf("-> Redirected to slot [%d] located at %s:%d\n", static_cast<int>(slot),
+               config.hostip, config.hostport);
     config.cluster_reissue_command = 1;
     if (ask) config.cluster_send_asking = 1;
     cliRefreshPrompt();
-    return true;
+    return Redirection::Followed;
 }
 
 // Keeps the database and transaction state shown in the prompt in step
@@ -114,8 +115,11 @@ int cliReadReply(int output_raw_strings) {
             return 0;
         }
         if (config.interactive) {
+            // A timed-out request leaves the connection out of step with its
+            // replies: the session reconnects for the next command, as after
+            // a lost connection.
             if ((context->err == VORN_ERR_IO && (errno == ECONNRESET || errno == EPIPE)) ||
-                context->err == VORN_ERR_EOF)
+                context->err == VORN_ERR_EOF || context->err == VORN_ERR_TIMEOUT)
                 return -1;
         }
         cliPrintContextError();
@@ -124,9 +128,20 @@ int cliReadReply(int output_raw_strings) {
     auto *reply = static_cast<vornReply *>(raw);
     config.last_cmd_type = reply->type;
 
-    if (config.cluster_mode && reply->type == VORN_REPLY_ERROR && followRedirection(reply)) {
-        freeReplyObject(reply);
-        return 0;
+    if (config.cluster_mode && reply->type == VORN_REPLY_ERROR) {
+        Redirection how = followRedirection(reply);
+        if (how == Redirection::Malformed) {
+            char msg[128];
+            snprintf(msg, sizeof(msg), "Protocol error, invalid redirection: %s", reply->str);
+            freeReplyObject(reply);
+            __vornSetError(context, VORN_ERR_PROTOCOL, msg);
+            cliPrintContextError();
+            exit(1);
+        }
+        if (how == Redirection::Followed) {
+            freeReplyObject(reply);
+            return 0;
+        }
     }
 
     if (!config.interactive && config.set_errcode && reply->type == VORN_REPLY_ERROR) {
@@ -136,9 +151,13 @@ int cliReadReply(int output_raw_strings) {
 
     hisds out = cliFormatReply(reply, config.output, output_raw_strings);
     fwrite(out, 1, hi_sdslen(out), stdout);
-    fflush(stdout);
+    // Where SIGPIPE is ignored (the interactive session), a reader of our
+    // output that went away still ends the process instead of having it
+    // stream replies nobody reads.
+    bool reader_gone = fflush(stdout) == EOF && errno == EPIPE;
     hi_sdsfree(out);
     freeReplyObject(reply);
+    if (reader_gone) exit(1);
     return 0;
 }
 
@@ -162,9 +181,7 @@ int cliSendAsking(void) {
 int cliSendCommand(int argc, hisds *argv, long repeat) {
     const char *cmd = argv[0];
     if (!config.eval_ldb && (is(cmd, "help") || is(cmd, "?"))) {
-#ifdef HAVE_HELP
         cliOutputHelp(argc - 1, argv + 1);
-#endif
         return 0;
     }
     if (context == nullptr) return -1;
@@ -233,7 +250,7 @@ int cliSendCommand(int argc, hisds *argv, long repeat) {
 
 int issueCommandRepeat(int argc, hisds *argv, long repeat) {
     if (config.cluster_reissue_command || context == nullptr || context->err == VORN_ERR_IO ||
-        context->err == VORN_ERR_EOF) {
+        context->err == VORN_ERR_EOF || context->err == VORN_ERR_TIMEOUT) {
         if (cliConnect(CC_FORCE) != 0) {
             cliPrintContextError();
             config.cluster_reissue_command = 0;

@@ -5,7 +5,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "modes/latency_palette.h"
+#include "cli/palette.h"
 
 cliConfig config;
 cliPreferences pref = {1};

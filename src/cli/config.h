@@ -129,6 +129,8 @@ struct cliConfig {
     int pre_multi_dbnum;
     int quoted_input;
     int force_mode;
+    long long timeout; // -t: bound on connecting and on every blocking read and write,
+                       // in microseconds; 0 for none
 };
 
 extern cliConfig config;

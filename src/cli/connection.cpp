@@ -1,6 +1,7 @@
 // The client's current server connection.
 #include "cli/connection.h"
 
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -51,7 +52,41 @@ bool connectsOverTcp() {
     return config.hostsocket == nullptr || (config.cluster_mode && config.cluster_reissue_command);
 }
 
+// Opens a connection over the transport the configuration names (TLS
+// negotiated on top when asked); null only when out of memory.
+vornContext *openTransport(bool tcp) {
+    return cliOpenConnection(config.hostip, config.hostport, tcp ? nullptr : config.hostsocket);
+}
+
 } // namespace
+
+vornContext *cliOpenConnection(const char *host, int port, const char *socket_path) {
+    vornOptions options = {};
+    if (socket_path != nullptr) {
+        VORN_OPTIONS_SET_UNIX(&options, socket_path);
+    } else {
+        VORN_OPTIONS_SET_TCP(&options, host, port);
+    }
+    struct timeval tv = {};
+    if (config.timeout > 0) {
+        tv.tv_sec = static_cast<time_t>(config.timeout / 1000000);
+        tv.tv_usec = static_cast<suseconds_t>(config.timeout % 1000000);
+        options.connect_timeout = &tv;
+        options.command_timeout = &tv;
+    }
+    return vornConnectWithOptions(&options);
+}
+
+// What every fresh current connection goes through: keep-alive, AUTH,
+// SELECT and HELLO 3, the first failure ending the set-up.
+static int prepareSession() {
+    // Fails harmlessly on Unix-domain sockets.
+    anetKeepAlive(nullptr, context->fd, kKeepAliveInterval);
+    if (cliAuth(context, config.user, config.auth) != 0) return -1;
+    if (cliSelect() != 0) return -1;
+    if (cliSwitchProto() != 0) return -1;
+    return 0;
+}
 
 int cliAuth(vornContext *ctx, const char *user, const char *auth) {
     if (auth == nullptr) return 0;
@@ -87,8 +122,7 @@ int cliConnect(int flags) {
     }
     if (context == nullptr) {
         bool tcp = connectsOverTcp();
-        context =
-            tcp ? vornConnect(config.hostip, config.hostport) : vornConnectUnix(config.hostsocket);
+        context = openTransport(tcp);
         if (context == nullptr) {
             // Only an allocation failure leaves no context to report on.
             if (!(flags & CC_QUIET)) fprintf(stderr, "Could not connect to Vorn: Out of memory\n");
@@ -115,11 +149,7 @@ int cliConnect(int flags) {
             context = nullptr;
             return -1;
         }
-        // Fails harmlessly on Unix-domain sockets.
-        anetKeepAlive(nullptr, context->fd, kKeepAliveInterval);
-        if (cliAuth(context, config.user, config.auth) != 0) return -1;
-        if (cliSelect() != 0) return -1;
-        if (cliSwitchProto() != 0) return -1;
+        if (prepareSession() != 0) return -1;
     }
     // Whatever path made the connection, pushes go to our printer.
     if (config.push_output) vornSetPushCallback(context, cliPushHandler);
@@ -154,19 +184,40 @@ vornReply *reconnectingVornCommand(vornContext *c, const char *fmt, ...) {
     // Every error but a protocol error (4) has bit 0 or 1 set: the link
     // itself failed and a new connection may cure it.
     auto linkFailed = [](const vornContext *ctx) { return (ctx->err & 3) != 0; };
+    // A write to a server that went away must show up as a write error to
+    // reconnect from, not end the process (on a Unix socket it is the first
+    // thing that happens).
+    static bool sigpipe_ignored = false;
+    if (!sigpipe_ignored) {
+        signal(SIGPIPE, SIG_IGN);
+        sigpipe_ignored = true;
+    }
     while (reply == nullptr) {
         while (c == nullptr || linkFailed(c)) {
             printf("\r\x1b[0K");
             printf("Reconnecting... %d\r", ++tries);
             fflush(stdout);
+            if (c == context) context = nullptr;
             vornFree(c);
-            c = vornConnect(config.hostip, config.hostport);
+            // The new connection is made like the first one: same transport,
+            // then AUTH, SELECT and HELLO 3, so that a restarted server that
+            // wants a password, or one on a socket or behind TLS, is watched
+            // again as it was, in the same database and protocol.
+            c = openTransport(connectsOverTcp());
             if (c != nullptr && !c->err && config.tls) {
                 const char *err = nullptr;
                 if (cliSecureConnection(c, config.sslconfig, &err) != 0 && err) {
                     fprintf(stderr, "TLS Error: %s\n", err);
                     exit(1);
                 }
+            }
+            if (c != nullptr && !c->err) {
+                context = c;
+                config.dbnum = 0;
+                // A refused AUTH, SELECT or HELLO will not change by trying
+                // again; a link that broke meanwhile is retried.
+                if (prepareSession() != 0 && !linkFailed(c)) exit(1);
+                if (config.push_output) vornSetPushCallback(c, cliPushHandler);
             }
             usleep(1000000);
         }

@@ -16,6 +16,11 @@ extern vornContext *context;
 // why. After an AUTH, SELECT or HELLO failure the connection stays open.
 int cliConnect(int flags);
 
+// Opens a blocking connection to host:port, or to the Unix socket when host
+// is null; with -t, connecting and every later read and write of it are
+// bounded by that timeout. The caller checks err.
+vornContext *cliOpenConnection(const char *host, int port, const char *socket_path);
+
 // AUTH with the password (and user, when set); nothing is sent without a
 // password. Returns 0 or -1.
 int cliAuth(vornContext *ctx, const char *user, const char *auth);
@@ -30,7 +35,10 @@ void cliRefreshPrompt(void);
 // "Error: <text>" of the current connection on standard error.
 void cliPrintContextError(void);
 
-// Sends a command, reconnecting over TCP once a second for as long as the
-// connection fails; never returns null. A protocol error exits with status 1.
-// The connection passed may be replaced; context is updated.
+// Sends a command, reconnecting once a second for as long as the connection
+// fails ("Reconnecting... N" on standard output); never returns null. Each new
+// connection is made as cliConnect makes one (same transport, TLS, AUTH,
+// SELECT, HELLO 3). A protocol error, a TLS set-up error or a refused
+// AUTH / SELECT / HELLO exits with status 1. The connection passed may be
+// replaced; context is updated.
 vornReply *reconnectingVornCommand(vornContext *c, const char *fmt, ...);

@@ -219,7 +219,7 @@ const struct commandHelp commandHelp[CLI_HELP_COMMAND_COUNT] = {
     {"REPLICAOF", "host port", "Make the server a replica of another, or a master again with NO ONE", SERVER, "5.0.0"},
     {"RESET", "-", "Return the connection to its initial state", CONNECTION, "6.2.0"},
     {"RESTORE", "key ttl serialized-value [REPLACE] [ABSTTL] [IDLETIME seconds] [FREQ frequency]", "Create a key from a value produced by DUMP", GENERIC, "2.6.0"},
-    {"ROLE", "-", "Tell whether the instance is a master, a replica or a sentinel, with its replication details", SERVER, "2.8.12"},
+    {"ROLE", "-", "Tell whether the instance is a master or a replica, with its replication details", SERVER, "2.8.12"},
     {"RPOP", "key [count]", "Remove and return elements from the tail of a list", LIST, "1.0.0"},
     {"RPOPLPUSH", "source destination", "Move the last element of a list to the head of another", LIST, "1.2.0"},
     {"RPUSH", "key element [element ...]", "Append elements to the tail of a list", LIST, "1.0.0"},

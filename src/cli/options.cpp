@@ -11,8 +11,9 @@
 #include <unistd.h>
 
 #include "cli/config.h"
+#include "cli/numbers.h"
 #include "lineedit/linenoise.h"
-#include "modes/latency_palette.h"
+#include "cli/palette.h"
 #include "support/release.h"
 
 // ---------------------------------------------------------------------------
@@ -133,9 +134,34 @@ hisds percentDecode(const char *pe, size_t len) {
     return ret;
 }
 
-void parseVornUri(const char *uri) {
+// Where the password of a URI lies, so that the argument vector can be
+// cleaned afterwards.
+struct UriSecret {
+    size_t offset = 0;
+    size_t length = 0;
+};
+
+[[noreturn]] static void invalidUriHost() {
+    fprintf(stderr, "Invalid IPv6 address in URI\n");
+    exit(1);
+}
+
+// Reads the number in [start, end) of a URI; the URI itself is never shown,
+// since it may carry a password.
+static int uriNumber(const char *start, const char *end, const cliNumberRange &range) {
+    hisds text = hi_sdsnewlen(start, static_cast<size_t>(end - start));
+    long long v = 0;
+    bool valid = cliParseInteger(text, range, &v);
+    if (!valid) cliPrintInvalidNumber("-u", text, range.what);
+    hi_sdsfree(text);
+    if (!valid) exit(1);
+    return static_cast<int>(v);
+}
+
+static UriSecret parseUri(const char *uri) {
     static const char scheme[] = "vorn://";
     static const char tlsscheme[] = "vorns://";
+    UriSecret secret;
     const char *curr = uri;
     const char *end = uri + strlen(uri);
 
@@ -148,7 +174,7 @@ void parseVornUri(const char *uri) {
         fprintf(stderr, "Invalid URI scheme\n");
         exit(1);
     }
-    if (curr == end) return;
+    if (curr == end) return secret;
 
     // User information: [user:]password@
     if (const char *at = strchr(curr, '@')) {
@@ -158,27 +184,46 @@ void parseVornUri(const char *uri) {
             curr = colon + 1;
         }
         config.auth = cliConfigKeepString(percentDecode(curr, at - curr));
+        secret.offset = static_cast<size_t>(curr - uri);
+        secret.length = static_cast<size_t>(at - curr);
         curr = at + 1;
     }
-    if (curr == end) return;
+    if (curr == end) return secret;
 
     // Host and port. Only a ":" of the authority names a port: one in the
-    // path must not cut the host name short.
+    // path must not cut the host name short. An IPv6 address is written in
+    // brackets, since its own colons would otherwise read as a port.
     const char *path = strchr(curr, '/');
     if (*curr != '/') {
         const char *hostend = path ? path : end;
-        const char *port = static_cast<const char *>(memchr(curr, ':', hostend - curr));
-        if (port) {
-            config.hostport = atoi(port + 1);
+        const char *host = curr;
+        const char *port = nullptr;
+        if (*curr == '[') {
+            const auto *close = static_cast<const char *>(memchr(curr, ']', hostend - curr));
+            if (close == nullptr) invalidUriHost();
+            if (close + 1 < hostend) {
+                if (close[1] != ':') invalidUriHost();
+                port = close + 1;
+            }
+            host = curr + 1;
+            if (port) config.hostport = uriNumber(port + 1, hostend, cliPortRange);
+            hostend = close;
+        } else if ((port = static_cast<const char *>(memchr(curr, ':', hostend - curr)))) {
+            config.hostport = uriNumber(port + 1, hostend, cliPortRange);
             hostend = port;
         }
         hi_sdsfree(config.hostip);
-        config.hostip = hi_sdsnewlen(curr, hostend - curr);
+        config.hostip = hi_sdsnewlen(host, hostend - host);
     }
     curr = path ? path + 1 : end;
-    if (curr == end) return;
+    if (curr == end) return secret;
 
-    config.input_dbnum = atoi(curr);
+    config.input_dbnum = uriNumber(curr, end, cliDatabaseRange);
+    return secret;
+}
+
+void parseVornUri(const char *uri) {
+    parseUri(uri);
 }
 
 // ---------------------------------------------------------------------------
@@ -329,28 +374,80 @@ const char helpTail[] = "Cluster Manager Commands:\n"
                         "and settings.\n"
                         "\n";
 
-// Writes a group of entries. A line containing "%d" shows `number` there.
-template <size_t N> void printHelpEntries(const HelpEntry (&entries)[N], int number) {
-    for (const HelpEntry &e : entries) {
-        fprintf(stderr, "  %-*s", HELP_COLUMN - 3, e.form);
-        for (int i = 0; i < 8 && e.lines[i]; i++) {
-            const char *line = e.lines[i];
-            if (i == 0) {
-                if (*line == '\0') {
-                    fputc('\n', stderr);
-                    continue;
-                }
-                fputc(' ', stderr);
-            } else {
-                fprintf(stderr, "%*s", e.continuation, "");
+// Writes one entry. A line containing "%d" shows `number` there.
+void printHelpEntry(const char *form, const char *const *lines, size_t nlines, int continuation,
+                    int number) {
+    fprintf(stderr, "  %-*s", HELP_COLUMN - 3, form);
+    for (size_t i = 0; i < nlines && lines[i]; i++) {
+        const char *line = lines[i];
+        if (i == 0) {
+            if (*line == '\0') {
+                fputc('\n', stderr);
+                continue;
             }
-            if (const char *d = strstr(line, "%d")) {
-                fprintf(stderr, "%.*s%d%s\n", static_cast<int>(d - line), line, number, d + 2);
-            } else {
-                fprintf(stderr, "%s\n", line);
-            }
+            fputc(' ', stderr);
+        } else {
+            fprintf(stderr, "%*s", continuation, "");
+        }
+        if (const char *d = strstr(line, "%d")) {
+            fprintf(stderr, "%.*s%d%s\n", static_cast<int>(d - line), line, number, d + 2);
+        } else {
+            fprintf(stderr, "%s\n", line);
         }
     }
+}
+
+template <size_t N> void printHelpEntries(const HelpEntry (&entries)[N], int number) {
+    for (const HelpEntry &e : entries)
+        printHelpEntry(e.form, e.lines, 8, e.continuation, number);
+}
+
+// ---------------------------------------------------------------------------
+// Options beyond the help screen above. Each row is both parsed by
+// parseOptions and listed by usage(), in one block after the screen, so an
+// option is added by adding its row.
+
+// The longest pause or timeout accepted, in seconds: a day.
+constexpr double kMaxSeconds = 86400;
+
+// Reads a pause or timeout in seconds into microseconds, or exits with the
+// refusal message.
+long long secondsValue(const char *option, const char *text) {
+    long long us = 0;
+    if (!cliParseSeconds(text, kMaxSeconds, &us))
+        cliInvalidNumber(option, text, "seconds, 0-86400");
+    return us;
+}
+
+void applyTimeout(const char *option, const char *value) {
+    config.timeout = secondsValue(option, value);
+}
+
+struct ExtraOption {
+    const char *name;
+    const char *value;    // the value's name on the help screen; null for a switch
+    const char *lines[4]; // help lines, null-terminated
+    void (*apply)(const char *option, const char *value);
+};
+
+const ExtraOption extraOptions[] = {
+    {"-t",
+     "<seconds>",
+     {"Give up connecting, and any read or write on the connection,",
+      "after <seconds> (sub-second times like -t 0.5 work too).",
+      "Default: 0, wait as long as it takes."},
+     applyTimeout},
+};
+
+void printExtraOptions() {
+    fputs("Additional options:\n", stderr);
+    for (const ExtraOption &o : extraOptions) {
+        hisds form = hi_sdsnew(o.name);
+        if (o.value) form = hi_sdscatprintf(form, " %s", o.value);
+        printHelpEntry(form, o.lines, 4, HELP_COLUMN, 0);
+        hi_sdsfree(form);
+    }
+    fputs("\n", stderr);
 }
 
 } // namespace
@@ -368,30 +465,12 @@ void usage(void) {
     printHelpEntries(helpScanning, 0);
     fputs("\n", stderr);
     fputs(helpTail, stderr);
+    printExtraOptions();
     exit(1);
 }
 
 // ---------------------------------------------------------------------------
 // Command line
-
-// Number conversions take the leading number of the text, as the C library
-// reads it; floating-point values are kept within the target's range so that
-// "inf" or "1e300" cannot overflow a conversion.
-static long secondsToMicros(const char *text) {
-    double us = atof(text) * 1000000;
-    if (std::isnan(us)) return 0;
-    if (us >= static_cast<double>(LONG_MAX)) return LONG_MAX;
-    if (us <= static_cast<double>(LONG_MIN)) return LONG_MIN;
-    return static_cast<long>(us);
-}
-
-static float toFloat(const char *text) {
-    double v = atof(text);
-    if (std::isnan(v)) return 0.0f;
-    if (v > 3.0e38) return 3.0e38f;
-    if (v < -3.0e38) return -3.0e38f;
-    return static_cast<float>(v);
-}
 
 // Options that set a field to a fixed value.
 struct SwitchOption {
@@ -448,16 +527,19 @@ static const FlagOption clusterFlagOptions[] = {
     {"--cluster-only-replicas", CLUSTER_MANAGER_CMD_FLAG_SLAVES_ONLY},
 };
 
-// Options whose value is kept as given (borrowed from argv).
+// Options whose value is kept as given (borrowed from argv). A secret is
+// copied instead, and its text in the argument vector overwritten, so that
+// it does not stay visible in the process list.
 struct StringOption {
     const char *name;
     char **field;
+    bool secret = false;
 };
 
 static const StringOption stringOptions[] = {
     {"-s", &config.hostsocket},
-    {"-a", &config.auth},
-    {"--pass", &config.auth},
+    {"-a", &config.auth, true},
+    {"--pass", &config.auth, true},
     {"--user", &config.user},
     {"--eval", &config.eval},
     {"--sni", &config.sslconfig.sni},
@@ -471,30 +553,65 @@ static const StringOption stringOptions[] = {
     {"--cluster-from", &config.cluster_manager_command.from},
     {"--cluster-to", &config.cluster_manager_command.to},
     {"--cluster-from-user", &config.cluster_manager_command.from_user},
-    {"--cluster-from-pass", &config.cluster_manager_command.from_pass},
+    {"--cluster-from-pass", &config.cluster_manager_command.from_pass, true},
 };
 
-// Options whose value is read as an int.
+// What the numbers of the options must be. A value outside its range is
+// refused: it would otherwise be wrapped or cut into another number.
+static const cliNumberRange anyInt = {"a whole number", INT_MIN, INT_MAX};
+static const cliNumberRange repeatRange = {"a whole number", LONG_MIN, LONG_MAX};
+static const cliNumberRange countRange = {"a whole number, 0-2147483647", 0, INT_MAX};
+static const cliNumberRange positiveCountRange = {"a whole number, 1-2147483647", 1, INT_MAX};
+static const cliNumberRange samplesRange = {"a whole number, 0-4294967295", 0, UINT_MAX};
+static const cliNumberRange keysRange = {"a whole number, 1 or more", 1, LLONG_MAX};
+static const cliNumberRange durationRange = {"seconds, 0-2147483647", 0, INT_MAX};
+static const cliNumberRange slotsRange = {"a slot count, 0-16384", 0, 16384};
+static const cliNumberRange millisRange = {"milliseconds, 0-2147483647", 0, INT_MAX};
+
+// Reads the value of a numeric option or exits with the refusal message.
+static long long numberValue(const char *option, const char *text, const cliNumberRange &range) {
+    long long v = 0;
+    if (!cliParseInteger(text, range, &v)) cliInvalidNumber(option, text, range.what);
+    return v;
+}
+
+// Options whose value is an int.
 struct IntOption {
     const char *name;
     int *field;
+    const cliNumberRange *range;
 };
 
 static const IntOption intOptions[] = {
-    {"-p", &config.hostport},
-    {"-n", &config.input_dbnum},
-    {"--pipe-timeout", &config.pipe_timeout},
-    {"--cluster-replicas", &config.cluster_manager_command.replicas},
-    {"--cluster-slots", &config.cluster_manager_command.slots},
-    {"--cluster-timeout", &config.cluster_manager_command.timeout},
-    {"--cluster-pipeline", &config.cluster_manager_command.pipeline},
+    {"-p", &config.hostport, &cliPortRange},
+    {"-n", &config.input_dbnum, &cliDatabaseRange},
+    // 0 or less turns the pipe-mode timeout off.
+    {"--pipe-timeout", &config.pipe_timeout, &anyInt},
+    {"--cluster-replicas", &config.cluster_manager_command.replicas, &countRange},
+    // 0 has reshard ask for the count.
+    {"--cluster-slots", &config.cluster_manager_command.slots, &slotsRange},
+    {"--cluster-timeout", &config.cluster_manager_command.timeout, &millisRange},
+    // A batch of no keys would never move a slot's keys.
+    {"--cluster-pipeline", &config.cluster_manager_command.pipeline, &positiveCountRange},
 };
+
+// Overwrites a secret in the argument vector, keeping its length so that the
+// other arguments stay where they are.
+static void hideArgument(char *text, size_t len) {
+    memset(text, '*', len);
+}
 
 // Looks `arg` up in one of the tables above.
 template <typename T, size_t N> static const T *findOption(const T (&table)[N], const char *arg) {
     for (const T &o : table)
         if (!strcmp(o.name, arg)) return &o;
     return nullptr;
+}
+
+// A row of extraOptions; one that takes a value only when a value follows.
+static const ExtraOption *findExtraOption(const char *arg, bool hasval) {
+    const ExtraOption *o = findOption(extraOptions, arg);
+    return o != nullptr && (o->value == nullptr || hasval) ? o : nullptr;
 }
 
 static void replaceSds(hisds *field, const char *value) {
@@ -523,11 +640,13 @@ static bool parseSpecialOption(int argc, char **argv, int *i) {
     } else if (isv("-h")) {
         replaceSds(&config.hostip, value());
     } else if (isv("-r")) {
-        config.repeat = strtoll(value(), nullptr, 10);
+        config.repeat = numberValue(arg, value(), repeatRange);
     } else if (isv("-i")) {
-        config.interval = secondsToMicros(value());
+        config.interval = secondsValue(arg, value());
     } else if (isv("-u")) {
-        parseVornUri(value());
+        char *uri = value();
+        UriSecret secret = parseUri(uri);
+        hideArgument(uri + secret.offset, secret.length);
     } else if (isv("-d")) {
         replaceSds(&config.mb_delim, value());
     } else if (isv("-D")) {
@@ -540,7 +659,7 @@ static bool parseSpecialOption(int argc, char **argv, int *i) {
         config.latency_history = 1;
     } else if (isv("--lru-test")) {
         config.lru_test_mode = 1;
-        config.lru_test_sample_size = strtoll(value(), nullptr, 10);
+        config.lru_test_sample_size = numberValue(arg, value(), keysRange);
     } else if (isv("--pattern")) {
         replaceSds(&config.pattern, value());
     } else if (isv("--quoted-pattern")) {
@@ -552,7 +671,8 @@ static bool parseSpecialOption(int argc, char **argv, int *i) {
         }
     } else if (isv("--intrinsic-latency")) {
         config.intrinsic_latency_mode = 1;
-        config.intrinsic_latency_duration = atoi(value());
+        config.intrinsic_latency_duration =
+            static_cast<int>(numberValue(arg, value(), durationRange));
     } else if (isv("--vdb")) {
         config.getvdb_mode = 1;
         config.vdb_filename = value();
@@ -561,7 +681,7 @@ static bool parseSpecialOption(int argc, char **argv, int *i) {
         config.memkeys_samples = 0;
     } else if (isv("--memkeys-samples")) {
         config.memkeys = 1;
-        config.memkeys_samples = static_cast<unsigned>(atoi(value()));
+        config.memkeys_samples = static_cast<unsigned>(numberValue(arg, value(), samplesRange));
     } else if (is("--ldb")) {
         config.eval_ldb = 1;
         config.output = OUTPUT_RAW;
@@ -583,7 +703,8 @@ static bool parseSpecialOption(int argc, char **argv, int *i) {
         else
             fprintf(stderr, "Unknown --show-pushes value '%s' (valid: '[y]es', '[n]o')\n", yn);
     } else if (isv("--cluster-threshold")) {
-        cm->threshold = toFloat(value());
+        const char *v = value();
+        if (!cliParseReal(v, &cm->threshold)) cliInvalidNumber(arg, v, "a number");
     } else if (is("--cluster")) {
         if (cm->name != nullptr) usage();
         char *name = value();
@@ -628,9 +749,17 @@ int parseOptions(int argc, char **argv) {
         } else if (const FlagOption *o = findOption(clusterFlagOptions, arg)) {
             cm->flags |= o->flag;
         } else if (const StringOption *o = hasval ? findOption(stringOptions, arg) : nullptr) {
-            *o->field = argv[++i];
+            char *v = argv[++i];
+            if (o->secret) {
+                *o->field = cliConfigKeepString(hi_sdsnew(v));
+                hideArgument(v, strlen(v));
+            } else {
+                *o->field = v;
+            }
         } else if (const IntOption *o = hasval ? findOption(intOptions, arg) : nullptr) {
-            *o->field = atoi(argv[++i]);
+            *o->field = static_cast<int>(numberValue(arg, argv[++i], *o->range));
+        } else if (const ExtraOption *o = findExtraOption(arg, hasval)) {
+            o->apply(arg, o->value ? argv[++i] : nullptr);
         } else if (parseSpecialOption(argc, argv, &i)) {
             continue;
         } else if (arg[0] == '-') {

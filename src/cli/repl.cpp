@@ -9,12 +9,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
+#include <fcntl.h>
+#include <initializer_list>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "cli/command.h"
 #include "cli/config.h"
 #include "cli/connection.h"
 #include "cli/help.h"
+#include "cli/numbers.h"
 #include "cli/options.h"
 #include "lineedit/linenoise.h"
 #include "support/util_time.h"
@@ -43,62 +48,102 @@ RepeatCount parseRepeat(hisds *argv, int argc) {
     return rc;
 }
 
-// True when the words after an optional repeat count start an AUTH or an
-// ACL SETUSER command: those carry passwords and never reach the history.
+bool anyWordIs(hisds *argv, int from, int argc, std::initializer_list<const char *> names) {
+    for (int i = from; i < argc; i++)
+        for (const char *name : names)
+            if (!strcasecmp(argv[i], name)) return true;
+    return false;
+}
+
+// True when the words after an optional repeat count form a command that
+// carries a password: those lines never reach the history. A word such as a
+// key that merely looks like one of the markers keeps a line out too, which
+// costs nothing but a history entry.
 bool carriesSecret(hisds *argv, int argc) {
     int first = parseRepeat(argv, argc).skip;
     if (argc <= first) return false;
-    if (!strcasecmp(argv[first], "auth")) return true;
-    return argc > first + 1 && !strcasecmp(argv[first], "acl") &&
-           !strcasecmp(argv[first + 1], "setuser");
+    const char *cmd = argv[first];
+    if (!strcasecmp(cmd, "auth")) return true;
+    if (!strcasecmp(cmd, "acl")) return argc > first + 1 && !strcasecmp(argv[first + 1], "setuser");
+    if (!strcasecmp(cmd, "hello")) return anyWordIs(argv, first + 1, argc, {"auth"});
+    if (!strcasecmp(cmd, "migrate")) return anyWordIs(argv, first + 1, argc, {"auth", "auth2"});
+    if (!strcasecmp(cmd, "config"))
+        return argc > first + 1 && !strcasecmp(argv[first + 1], "set") &&
+               anyWordIs(argv, first + 2, argc,
+                         {"requirepass", "masterauth", "masteruser", "tls-key-file-pass",
+                          "tls-client-key-file-pass"});
+    return false;
 }
 
-// The first three words of a line that does not split, read loosely: words
-// end at blanks, and quote characters are either dropped (auth"pw reads
-// authpw) or end a word too (acl "setuser"bob reads acl setuser bob).
+// The words of a line that does not split, read loosely: words end at
+// blanks, and quote characters are either dropped (auth"pw reads authpw) or
+// end a word too (acl "setuser"bob reads acl setuser bob).
 bool looseWordsCarrySecret(const char *line, bool quotes_separate) {
     const char *blanks = quotes_separate ? " \t\r\n\v\f\"'" : " \t\r\n\v\f";
-    hisds words[3];
-    int count = 0;
+    std::vector<hisds> words;
     const char *p = line;
-    while (count < 3 && *p != '\0') {
+    while (*p != '\0') {
         size_t len = strcspn(p, blanks);
         hisds w = hi_sdsempty();
         for (size_t i = 0; i < len && w != nullptr; i++)
             if (p[i] != '"' && p[i] != '\'') w = hi_sdscatlen(w, p + i, 1);
         if (w == nullptr) break;
         if (hi_sdslen(w) > 0)
-            words[count++] = w;
+            words.push_back(w);
         else
             hi_sdsfree(w);
         p += len;
         while (*p != '\0' && strchr(blanks, *p) != nullptr)
             p++;
     }
-    bool secret = carriesSecret(words, count);
-    for (int i = 0; i < count; i++)
-        hi_sdsfree(words[i]);
+    bool secret = carriesSecret(words.data(), static_cast<int>(words.size()));
+    for (hisds w : words)
+        hi_sdsfree(w);
     return secret;
 }
 
 // A line with unbalanced quotes cannot be split, yet a mistyped password
 // command must stay out of the history file too: it is kept out when either
-// loose reading of its words starts an AUTH or ACL SETUSER command.
+// loose reading of its words carries a secret.
 bool unsplittableLineCarriesSecret(const char *line) {
     return looseWordsCarrySecret(line, false) || looseWordsCarrySecret(line, true);
+}
+
+// A per-user file that exists but is not a regular file is skipped with one
+// warning: reading a FIFO would hold the session up before its first prompt,
+// and a directory or device is no place for the file. The null device is the
+// usual way of keeping no file at all, and is skipped without a word.
+bool usableDotfile(const char *path, const char *what) {
+    struct stat st;
+    if (stat(path, &st) != 0 || S_ISREG(st.st_mode)) return true;
+    struct stat null;
+    bool isnull =
+        S_ISCHR(st.st_mode) && stat("/dev/null", &null) == 0 && null.st_rdev == st.st_rdev;
+    if (!isnull)
+        fprintf(stderr, "Warning: %s %s is not a regular file; not using it\n", what, path);
+    return false;
 }
 
 int history = 0;             // in-memory history is kept (input is a terminal)
 hisds historyfile = nullptr; // where it is saved after every line; may be null
 
+bool historySaveWarned = false; // a failed save is reported once per session
+
 void recordLine(const char *line) {
     if (history) linenoiseHistoryAdd(line);
-    if (historyfile != nullptr) linenoiseHistorySave(historyfile);
+    if (historyfile != nullptr && linenoiseHistorySave(historyfile) != 0 && !historySaveWarned) {
+        // The previous file is still whole; only the newest lines are missing.
+        fprintf(stderr, "Warning: could not save the history to %s: %s\n", historyfile,
+                strerror(errno));
+        historySaveWarned = true;
+    }
 }
 
 void startSession() {
     cliInitHelp();
-    cliIntegrateHelp();
+    // A debugger console's connection belongs to the script debugger, which
+    // would take COMMAND for one of its own commands.
+    if (!config.eval_ldb) cliIntegrateHelp();
 
     config.interactive = 1;
     linenoiseSetMultiLine(1);
@@ -110,6 +155,10 @@ void startSession() {
         history = 1;
         hi_sdsfree(historyfile);
         historyfile = getDotfilePath("VORNCLI_HISTFILE", ".vorncli_history");
+        if (historyfile != nullptr && !usableDotfile(historyfile, "history file")) {
+            hi_sdsfree(historyfile);
+            historyfile = nullptr;
+        }
         if (historyfile != nullptr) linenoiseHistoryLoad(historyfile);
         cliLoadPreferences();
     }
@@ -169,9 +218,18 @@ void cliSetPreferences(hisds *argv, int argc, int interactive) {
 void cliLoadPreferences(void) {
     hisds rcfile = getDotfilePath("VORNCLI_RCFILE", ".vornclirc");
     if (rcfile == nullptr) return;
-    FILE *fp = fopen(rcfile, "r");
+    bool usable = usableDotfile(rcfile, "preferences file");
+    // Opened without waiting, and read only when it is a regular file, so
+    // that nothing put there in the meantime can hold the session up.
+    int fd = usable ? open(rcfile, O_RDONLY | O_CLOEXEC | O_NONBLOCK) : -1;
     hi_sdsfree(rcfile);
-    if (fp == nullptr) return;
+    if (fd < 0) return;
+    struct stat st;
+    FILE *fp = nullptr;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (fp = fdopen(fd, "r")) == nullptr) {
+        close(fd);
+        return;
+    }
     char buf[1024];
     while (fgets(buf, sizeof(buf), fp) != nullptr) {
         int argc = 0;
@@ -231,9 +289,15 @@ bool evalLine(char *line) {
         }
         printf("Use 'restart' only in Lua debugging mode.");
     } else if (argc == 3 && !strcasecmp(argv[0], "connect")) {
+        long long port = 0;
+        if (!cliParseInteger(argv[2], cliPortRange, &port)) {
+            printf("Invalid value for connect: '%s' (expected %s)\n", argv[2], cliPortRange.what);
+            fflush(stdout);
+            return false;
+        }
         hi_sdsfree(config.hostip);
         config.hostip = hi_sdsnew(argv[1]);
-        config.hostport = atoi(argv[2]);
+        config.hostport = static_cast<int>(port);
         cliRefreshPrompt();
         cliConnect(CC_FORCE);
     } else if (argc == 1 && !strcasecmp(argv[0], "clear")) {

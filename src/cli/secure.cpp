@@ -2,9 +2,12 @@
 // helper of pipe mode.
 #include "cli/secure.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
+#include <cstdio>
 
 #include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 
 #include "hivorn/ssl.h"
 
@@ -43,6 +46,30 @@ const char *createSslContext(const cliSSLconfig &cfg) {
     return err;
 }
 
+bool isIpAddress(const char *name) {
+    unsigned char buf[sizeof(struct in6_addr)];
+    return inet_pton(AF_INET, name, buf) == 1 || inet_pton(AF_INET6, name, buf) == 1;
+}
+
+// A verified certificate must also be one issued for the server we meant:
+// the --sni name when one is given (so that an address can be dialled for a
+// named server), else the host connected to. Returns false when the name
+// cannot be set.
+bool expectServerName(SSL *ssl, const char *name) {
+    X509_VERIFY_PARAM *param = SSL_get0_param(ssl);
+    if (isIpAddress(name)) return X509_VERIFY_PARAM_set1_ip_asc(param, name) == 1;
+    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    return X509_VERIFY_PARAM_set1_host(param, name, 0) == 1;
+}
+
+// The name the certificate is checked against; null when there is none to
+// check (a Unix socket without --sni).
+const char *expectedServerName(const vornContext *c, const cliSSLconfig &cfg) {
+    if (cfg.sni != nullptr) return cfg.sni;
+    if (c->connection_type == VORN_CONN_TCP) return c->tcp.host;
+    return nullptr;
+}
+
 } // namespace
 
 int cliSecureConnection(vornContext *c, const cliSSLconfig &cfg, const char **err) {
@@ -58,7 +85,23 @@ int cliSecureConnection(vornContext *c, const cliSSLconfig &cfg, const char **er
         SSL_free(ssl);
         return -1;
     }
+    const char *expected = cfg.skip_cert_verify ? nullptr : expectedServerName(c, cfg);
+    if (expected != nullptr && !expectServerName(ssl, expected)) {
+        *err = "Failed to configure the expected server name";
+        SSL_free(ssl);
+        return -1;
+    }
     if (vornInitiateSSL(c, ssl) != VORN_OK) {
+        long verify = SSL_get_verify_result(ssl);
+        if (expected != nullptr &&
+            (verify == X509_V_ERR_HOSTNAME_MISMATCH || verify == X509_V_ERR_IP_ADDRESS_MISMATCH)) {
+            // Say which name the certificate failed to match, not only that
+            // verification failed.
+            char msg[128];
+            snprintf(msg, sizeof(msg), "SSL_connect failed: certificate is not valid for '%s'",
+                     expected);
+            __vornSetError(c, VORN_ERR_IO, msg);
+        }
         // The context only takes the object over on success.
         SSL_free(ssl);
         return -1;

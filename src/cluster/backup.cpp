@@ -5,11 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 #include "cli/config.h"
@@ -19,6 +16,8 @@
 #include "cluster/render.h"
 #include "cluster/topology.h"
 #include "modes/info_field.h"
+#include "modes/replication.h"
+#include "modes/vdb_output.h"
 #include "support/crc16.h"
 
 namespace {
@@ -207,58 +206,21 @@ size_t utf8SequenceLength(const unsigned char *s, size_t n) {
     return len;
 }
 
-// Writes the text to path. A regular file (or a path not there yet) is
-// written beside it under a temporary name and renamed into place once
-// complete and on disk, so a failure never leaves a nodes.json that looks
-// whole; anything else (a FIFO, a device) is written directly.
+// Writes the text to path: a regular file by way of a temporary file
+// renamed into place once complete and on disk, so a failure never leaves a
+// nodes.json that looks whole; a FIFO or a device directly.
 bool writeWholeFile(const char *path, const char *data, size_t len) {
-    struct stat st;
-    bool direct = stat(path, &st) == 0 && !S_ISREG(st.st_mode);
-    std::string tmp;
-    int fd;
-    if (direct) {
-        fd = open(path, O_WRONLY | O_TRUNC);
-    } else {
-        tmp = std::string(path) + ".XXXXXX";
-        fd = mkstemp(tmp.data());
-        if (fd != -1) {
-            // mkstemp makes the file private; give it the mode a plain
-            // creation would have.
-            mode_t mask = umask(0);
-            umask(mask);
-            if (fchmod(fd, 0666 & ~mask) != 0) {
-                close(fd);
-                unlink(tmp.c_str());
-                return false;
-            }
-        }
-    }
-    if (fd == -1) return false;
-    bool ok = true;
-    for (size_t off = 0; ok && off < len;) {
-        ssize_t n = write(fd, data + off, len - off);
-        if (n <= 0)
-            ok = false;
-        else
-            off += static_cast<size_t>(n);
-    }
-    if (ok && !direct && fsync(fd) != 0) ok = false;
-    if (close(fd) != 0) ok = false;
-    if (direct) return ok;
-    if (!ok || rename(tmp.c_str(), path) != 0) {
-        unlink(tmp.c_str());
-        return false;
-    }
-    return true;
+    vdbOutput out;
+    return out.open(path) && out.write(data, len) && out.sync() && out.commit();
 }
 
-// The snapshot transfer of one master into its file. The transfer itself
-// reports every failure; 1 when the file is complete.
+// The snapshot transfer of one master into its file; the node's connection
+// is used up by it. The transfer reports a failure and ends the process
+// (before nodes.json is written, so no backup claims a missing snapshot);
+// 1 when the file is complete.
 int saveNodeSnapshot(clusterManagerNode *node, const char *path) {
-    (void)node;
-    (void)path;
-    clusterManagerLogErr("[ERR] Snapshot transfer is not available in this build\n");
-    return 0;
+    getVDB(&node->context, path);
+    return 1;
 }
 
 // The backup directory as given, followed by "/" unless it ends with one.

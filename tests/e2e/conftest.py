@@ -292,6 +292,16 @@ def history(server, skip=("DEVHOOK",)):
     return [h.decode() for h in hook(server, "HISTORY") if not h.startswith(prefixes)]
 
 
+def become_replica(conn):
+    """Sends SYNC on a raw connection and skips the length-form snapshot;
+    what the connection reads next is the write stream."""
+    conn.send_raw(b"SYNC\r\n")
+    n = int(conn._line()[1:])
+    while len(conn.buf) < n:
+        conn._fill()
+    conn.buf = conn.buf[n:]
+
+
 def free_port():
     """A loopback port nobody listens on (for a moment, at least)."""
     s = socket.socket()

@@ -74,12 +74,6 @@ def test_lost_connection_exits_with_1(server):
     assert r.stderr.startswith(b"Error: ") and len(r.stderr) > len(b"Error: \n")
 
 
-def test_sync_reports_the_missing_replica_stream(server):
-    r = cli(server, "sync")
-    assert r.returncode == 255
-    assert b"not available" in r.stderr
-
-
 @pytest.mark.parametrize("args,sent", [
     (("-a", "secret"), '"AUTH" "secret"'),
     (("--user", "default", "--pass", "secret"), '"AUTH" "default" "secret"'),

@@ -64,3 +64,28 @@ def test_uri_with_tls(start_server, certs):
     s = tls_server(start_server, certs)
     r = run_cli(["-u", f"vorns://127.0.0.1:{s.tls_port}", "--insecure", "ping"])
     assert (r.stdout, r.returncode) == (b"PONG\n", 0)
+
+
+def test_certificate_must_name_the_server(start_server, certs):
+    # "other" is signed by the trusted CA, but for db.internal only.
+    s = tls_server(start_server, certs, cert="other")
+    ca = ("--cacert", str(certs / "ca.crt"))
+    r = tls_cli(s, *ca, "ping")
+    assert (r.stdout, r.returncode) == (b"", 1)
+    assert r.stderr == (f"Could not connect to Vorn at 127.0.0.1:{s.tls_port}: SSL_connect "
+                        f"failed: certificate is not valid for '127.0.0.1'\n").encode()
+    r = tls_cli(s, *ca, "--sni", "wrong.internal", "ping")
+    assert r.returncode == 1
+    assert r.stderr.endswith(b"certificate is not valid for 'wrong.internal'\n")
+    # The name the certificate carries, given with --sni, while dialling an
+    # address; --insecure turns every check off.
+    r = tls_cli(s, *ca, "--sni", "db.internal", "ping")
+    assert (r.stdout, r.stderr, r.returncode) == (b"PONG\n", b"", 0)
+    assert tls_cli(s, "--insecure", "ping").stdout == b"PONG\n"
+
+
+@pytest.mark.parametrize("host", ["127.0.0.1", "localhost"])
+def test_certificate_matching_the_host_dialled(start_server, certs, host):
+    s = tls_server(start_server, certs)
+    r = tls_cli(s, "-h", host, "--cacert", str(certs / "ca.crt"), "ping")
+    assert (r.stdout, r.stderr, r.returncode) == (b"PONG\n", b"", 0)

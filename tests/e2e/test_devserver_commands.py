@@ -250,8 +250,10 @@ def test_server_commands(connect):
     assert c.cmd("INFO", "memory").startswith(b"# Memory\r\n")
     assert c.cmd("CONFIG", "GET", "maxmemory") == [b"maxmemory", b"0"]
     assert c.cmd("CONFIG", "SET", "maxmemory", "100") == "OK"
-    assert c.cmd("CONFIG", "GET", "maxmem*") == [b"maxmemory", b"100", b"maxmemory-policy",
-                                                 b"noeviction"]
+    got = c.cmd("CONFIG", "GET", "maxmem*")
+    assert dict(zip(got[::2], got[1::2])) == {b"maxmemory": b"100",
+                                              b"maxmemory-policy": b"noeviction",
+                                              b"maxmemory-samples": b"5"}
     assert c.cmd("CONFIG", "SET", "nosuch", "1").startswith("ERR Unknown option")
     assert isinstance(c.cmd("CONFIG", "REWRITE"), Err)
     assert c.cmd("CONFIG", "RESETSTAT") == "OK"

@@ -53,11 +53,19 @@ def certs(tmp_path_factory):
 
     run("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.crt",
         "-days", "2", "-subj", "/CN=test-ca")
-    for name in ("server", "client"):
+    # The server's certificate names the loopback addresses; "other" is a
+    # server certificate from the same CA for another name.
+    names = {"server": "DNS:localhost,IP:127.0.0.1,IP:::1", "client": None,
+             "other": "DNS:db.internal"}
+    for name, alt in names.items():
         run("req", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key", "-out",
             f"{name}.csr", "-subj", f"/CN={name}")
+        ext = []
+        if alt:
+            (d / f"{name}.ext").write_text(f"subjectAltName={alt}\n")
+            ext = ["-extfile", f"{name}.ext"]
         run("x509", "-req", "-in", f"{name}.csr", "-CA", "ca.crt", "-CAkey", "ca.key",
-            "-CAcreateserial", "-out", f"{name}.crt", "-days", "2")
+            "-CAcreateserial", "-out", f"{name}.crt", "-days", "2", *ext)
     return d
 
 
@@ -70,10 +78,10 @@ def tls_conn(port, certs, sni=None, client_cert=True):
     return RawConn(sock=ctx.wrap_socket(raw, server_hostname=sni))
 
 
-def tls_server(start_server, certs, *extra):
+def tls_server(start_server, certs, *extra, cert="server"):
     return start_server("--enable-test-hooks", "--tls-port", "0",
-                        "--tls-cert", str(certs / "server.crt"),
-                        "--tls-key", str(certs / "server.key"),
+                        "--tls-cert", str(certs / f"{cert}.crt"),
+                        "--tls-key", str(certs / f"{cert}.key"),
                         "--tls-ca-cert", str(certs / "ca.crt"), *extra)
 
 

@@ -108,6 +108,7 @@ def test_hello_setname_and_client_commands(connect):
     assert c.cmd("CLIENT", "GETNAME") == b"tester"
     lst = c.cmd("CLIENT", "LIST")
     assert isinstance(lst, Verbatim) and b"name=tester" in lst and lst.endswith(b"\n")
+    assert b" proto=3" in lst
     assert c.cmd("CLIENT", "SETNAME", "a b").startswith("ERR Client names cannot contain")
 
 
@@ -194,8 +195,14 @@ def test_help_documents_options_and_hooks():
                          capture_output=True, timeout=10).stdout.decode()
     for word in ("--port", "--bind", "--unix-socket", "--tls-port", "--tls-cert", "--tls-key",
                  "--tls-ca-cert", "--tls-verify-clients", "--password", "--user", "--databases",
-                 "--enable-test-hooks", "DEVHOOK REPLY", "DEVHOOK FAIL", "DEVHOOK DELAY",
-                 "DEVHOOK CLOSE", "DEVHOOK INFO", "DEVHOOK SNI", "DEVHOOK PREFIX"):
+                 "--enable-test-hooks", "--demo-data", "--load", "--snapshot-pad",
+                 "--repl-diskless-sync", "--help", "DEVHOOK REPLY ", "DEVHOOK REPLYHEX",
+                 "DEVHOOK FAIL", "DEVHOOK DELAY", "DEVHOOK CLOSE", "DEVHOOK INFO",
+                 "DEVHOOK SNI", "DEVHOOK PREFIX ", "DEVHOOK PREFIXHEX", "DEVHOOK HISTORY",
+                 "DEVHOOK LIST", "DEVHOOK RESET", "DEVHOOK SYNC PREPARE", "DEVHOOK SYNC PAUSE",
+                 "DEVHOOK SYNC CUT", "DEVHOOK SYNC PAD", "DEVHOOK SYNC TRAILER",
+                 "DEVHOOK SYNC CLEAR", "lua-time-limit", "repl-ping-replica-period",
+                 "SCRIPT DEBUG"):
         assert word in out, word
 
 

@@ -1,5 +1,5 @@
 """vorn-devserver streams: pub/sub in both protocol versions, MONITOR lines,
-client-side caching invalidations and the replication stream."""
+client-side caching invalidations. (The replication stream: test_devserver_replication.py.)"""
 import re
 
 from conftest import Push
@@ -94,50 +94,6 @@ def test_tracking_redirect_to_vosp2_subscriber(connect):
     reader.cmd("GET", "k")
     writer.cmd("SET", "k", "v")
     assert listener.read_reply() == [b"message", b"__vorn__:invalidate", [b"k"]]
-
-
-def read_exact(conn, n):
-    while len(conn.buf) < n:
-        conn._fill()
-    data, conn.buf = conn.buf[:n], conn.buf[n:]
-    return data
-
-
-def test_sync_length_form_then_write_stream(connect):
-    rep, c = connect(), connect()
-    c.cmd("SET", "before", "1")
-    assert rep.cmd("REPLCONF", "capa", "eof") == "OK"
-    rep.send_raw(b"SYNC\r\n")
-    n = int(rep._line()[1:])
-    snap = read_exact(rep, n)
-    assert snap.startswith(b"VORN-DEVSERVER-SNAPSHOT") and b"db0 keys=1" in snap
-    c.cmd("SET", "k", "v")
-    c.cmd("GET", "k")              # reads are not streamed
-    c.cmd("INCR", "k")             # failed writes are not streamed
-    c.cmd("SELECT", "2")
-    c.cmd("DEL", "x")
-    assert rep.read_reply() == [b"SELECT", b"0"]
-    assert rep.read_reply() == [b"SET", b"k", b"v"]
-    assert rep.read_reply() == [b"SELECT", b"2"]
-    assert rep.read_reply() == [b"DEL", b"x"]
-
-
-def test_psync_marker_form(connect):
-    rep, c = connect(), connect()
-    c.cmd("CONFIG", "SET", "repl-diskless-sync", "yes")
-    rep.send("PSYNC", "?", "-1")
-    assert rep.read_reply().startswith("FULLRESYNC ")
-    head = rep._line()
-    assert head.startswith(b"$EOF:") and len(head) == 45
-    mark = head[5:]
-    data = b""
-    while not data.endswith(mark):
-        data += read_exact(rep, 1)
-    assert data.startswith(b"VORN-DEVSERVER-SNAPSHOT")
-    assert rep.cmd("REPLCONF", "ACK", "0") == "OK"
-    c.cmd("RPUSH", "l", "a")
-    assert rep.read_reply() == [b"SELECT", b"0"]
-    assert rep.read_reply() == [b"RPUSH", b"l", b"a"]
 
 
 def test_object_freq_needs_an_lfu_policy(connect):

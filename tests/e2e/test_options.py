@@ -121,6 +121,14 @@ and settings.
 
 """.encode()
 
+# Options the screen above does not describe follow it in one block.
+MORE_OPTIONS = b"""Additional options:
+  -t <seconds>       Give up connecting, and any read or write on the connection,
+                     after <seconds> (sub-second times like -t 0.5 work too).
+                     Default: 0, wait as long as it takes.
+
+"""
+
 UNRECOGNIZED = "Unrecognized option or bad number of args for: '{}'\n"
 PASSWORD_WARNING = (b"Warning: Using a password with '-a' or '-u' option on the command "
                     b"line interface may not be safe.\n")
@@ -137,7 +145,8 @@ UNKNOWN_CLUSTER = b"Unknown --cluster subcommand\n"
 ])
 def test_help_screen(args):
     r = run_cli(args)
-    assert r.stderr == HELP
+    assert r.stderr[:len(HELP)] == HELP
+    assert r.stderr[len(HELP):] == MORE_OPTIONS
     assert r.stdout == b""
     assert r.returncode == 1
 

@@ -223,6 +223,38 @@ def test_history_file_never_holds_passwords(server, shells, tmp_path):
     sh2.expect('"v"')
 
 
+def test_history_keeps_out_every_line_that_carries_a_password(server, shells, tmp_path):
+    # The server refuses these commands, so that none of them takes effect.
+    for match in ("HELLO", "CONFIG SET", "MIGRATE"):
+        hook(server, "FAIL", match, 0, "ERR refused by the test")
+    sh = shells("-p", str(server.port))
+    p = prompt_of(server)
+    sh.expect(p)
+    refused, unsplit = "(error) ERR refused by the test", "Invalid argument(s)"
+    lines = [
+        ("hello 3 auth default pw-a", refused),
+        ("HeLLo 3 AuTh u pw-b SETNAME n", refused),
+        ("2 hello 2 AUTH u pw-c", refused),
+        ("config set requirepass pw-d", refused),
+        ("CONFIG SET MasterAuth pw-e", refused),
+        ("config set maxmemory 1 masteruser pw-f", refused),
+        ("3 Config Set REQUIREPASS pw-g", refused),
+        ("migrate 127.0.0.1 1 k 0 100 AUTH pw-h", refused),
+        ('MIGRATE 127.0.0.1 1 "" 0 100 COPY auth2 u pw-i KEYS a b', refused),
+        ('2 migrate h 1 "" 0 1 Auth2 u "pw-j', unsplit),
+        ('hello 3 "auth" u "pw-k', unsplit),
+        # Lines like these without a password are kept.
+        ("hello 3", refused),
+        ("config set maxmemory 1000", refused),
+        ("migrate 127.0.0.1 1 k 0 100", refused),
+    ]
+    for line, reply in lines:
+        sh.run(line, reply, p)
+    history = (tmp_path / "history").read_text()
+    assert history.splitlines() == [line for line, _ in lines[-3:]]
+    assert "pw-" not in history
+
+
 def test_dev_null_history_keeps_the_session_history(server, shells, tmp_path):
     env = shell_env(tmp_path, VORNCLI_HISTFILE="/dev/null")
     sh = shells("-p", str(server.port), env=env)
@@ -270,6 +302,100 @@ def test_unusable_history_and_preferences_files_are_ignored(server, shells, tmp_
     sh.send("quit")
     assert sh.exit_status() == 0
     assert sorted(os.listdir(tmp_path)) == []
+
+
+@pytest.mark.parametrize("which", ["history", "rc", "both"])
+def test_dotfiles_that_are_not_regular_files_are_skipped_with_a_warning(server, shells,
+                                                                        tmp_path, which):
+    # A FIFO would block the session before its first prompt.
+    home = tmp_path / "home"
+    home.mkdir()
+    for name in ("history", "rc"):
+        if which in (name, "both"):
+            os.mkfifo(home / name)
+    sh = shells("-p", str(server.port), home=home)
+    p = prompt_of(server)
+    before = sh.expect(p)
+    warnings = re.findall(r"Warning: .*", plain(before))
+    expected = []
+    if which in ("history", "both"):
+        expected.append(f"Warning: history file {home / 'history'} is not a regular file; "
+                        "not using it\r")
+    if which in ("rc", "both"):
+        expected.append(f"Warning: preferences file {home / 'rc'} is not a regular file; "
+                        "not using it\r")
+    assert warnings == expected
+    sh.run("echo alive", '"alive"', p)
+    sh.send("quit")
+    assert sh.exit_status() == 0
+    for name in ("history", "rc"):
+        assert (home / name).is_fifo() == (which in (name, "both"))
+    assert sorted(os.listdir(home)) == sorted(
+        n for n in ("history", "rc") if which in (n, "both") or n == "history")
+
+
+def test_history_behind_a_link_to_the_null_device_is_skipped_quietly(server, shells, tmp_path):
+    home = tmp_path / "home"
+    home.mkdir()
+    (home / "history").symlink_to("/dev/null")
+    sh = shells("-p", str(server.port), home=home)
+    p = prompt_of(server)
+    assert "Warning" not in sh.expect(p)
+    sh.run("echo x", '"x"', p)
+    assert (home / "history").is_symlink()
+
+
+@pytest.fixture
+def small_fs(tmp_path):
+    """A tmpfs of 256 KiB mounted on a directory of tmp_path."""
+    if os.geteuid() != 0:
+        pytest.skip("mounting a small file system needs root")
+    mnt = tmp_path / "small"
+    mnt.mkdir()
+    r = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k,mode=0700", "tmpfs", str(mnt)],
+                       stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
+    if r.returncode != 0:
+        pytest.skip(f"cannot mount a tmpfs here: {r.stderr.decode().strip()}")
+    yield mnt
+    subprocess.run(["umount", "-l", str(mnt)], stdin=subprocess.DEVNULL, capture_output=True,
+                   timeout=30)
+
+
+def test_history_on_a_full_disk_keeps_the_old_file(server, shells, tmp_path, small_fs):
+    histfile = small_fs / "history"
+    old = "".join(f"get old-key-{i:03d}-{'x' * 900}\n" for i in range(100))
+    histfile.write_text(old)
+    # Fill what is left, so that no new copy of the file fits.
+    with open(small_fs / "filler", "wb", buffering=0) as f:
+        try:
+            while True:
+                f.write(b"\0" * 4096)
+        except OSError:
+            pass
+    env = shell_env(tmp_path, VORNCLI_HISTFILE=str(histfile))
+    sh = shells("-p", str(server.port), env=env)
+    p = prompt_of(server)
+    sh.expect(p)
+    out = ""
+    for word in ("one", "two"):
+        sh.send(f"echo {word}")
+        out += sh.expect(f'"{word}"')
+        sh.expect(p)
+    sh.send("quit")
+    assert sh.exit_status() == 0
+    # One warning for the session, the old file whole, no temporary left.
+    assert plain(out).count(f"Warning: could not save the history to {histfile}: "
+                            "No space left on device\r\n") == 1
+    assert histfile.read_text() == old
+    assert sorted(os.listdir(small_fs)) == ["filler", "history"]
+
+    # With room again, the next session saves it.
+    (small_fs / "filler").unlink()
+    sh2 = shells("-p", str(server.port), env=env)
+    sh2.expect(p)
+    sh2.run("echo three", '"three"', p)
+    lines = histfile.read_text().splitlines()
+    assert lines[-1] == "echo three" and len(lines) == 100
 
 
 @pytest.mark.parametrize("rc,messages,hints", [
@@ -385,6 +511,28 @@ def test_redirection_line_and_errors_do_not_end_the_session(start_server, shells
     # -e does not end an interactive session on an error reply.
     sh.run("nosuchcommand", "(error) ERR unknown command", prompt_of(b))
     sh.run("ping", "PONG", prompt_of(b))
+
+
+def test_timed_out_command_leaves_the_session_running(server, shells):
+    sh = shells("-t", "0.5", "-p", str(server.port))
+    p = prompt_of(server)
+    sh.expect(p)
+    hook(server, "DELAY", "GET", 1, 3000)
+    sh.run("get k", "Error: recv timeout", p)
+    # The next command goes out on a new connection; the late reply of the
+    # old one can never be taken for its answer.
+    sh.run("set k fresh", "OK", p)
+    sh.run("get k", '"fresh"', p)
+
+
+def test_connect_refuses_a_port_out_of_range(server, shells):
+    sh = shells("-p", str(server.port))
+    p = prompt_of(server)
+    sh.expect(p)
+    for port in ("99999", "0", "80x"):
+        sh.run(f"connect 127.0.0.1 {port}",
+               f"Invalid value for connect: '{port}' (expected a port, 1-65535)", p)
+    sh.run("ping", "PONG", p)
 
 
 def test_help_texts(server, shells):

@@ -421,30 +421,58 @@ TEST(ContextConnect, OptionsCarryIntoTheContext) {
     EXPECT_EQ(vornConnectWithOptions(&o), nullptr);
 }
 
-TEST(ContextConnect, CommandTimeoutBoundsABlockingReceive) {
-    int port = 0;
-    Fd listener = bindLoopback("127.0.0.1", &port);
-    ASSERT_TRUE(listener.valid());
-    ContextPtr c = connectWithCommandTimeout(port, {0, 200000});
-    ASSERT_NE(c, nullptr);
-    ASSERT_EQ(c->err, 0) << c->errstr;
-    ASSERT_NE(c->command_timeout, nullptr);
-    for (int opt : {SO_RCVTIMEO, SO_SNDTIMEO}) {
-        struct timeval got = {};
-        socklen_t len = sizeof(got);
-        getsockopt(c->fd, SOL_SOCKET, opt, &got, &len);
-        EXPECT_EQ(got.tv_sec, 0);
-        EXPECT_EQ(got.tv_usec, 200000);
+TEST(ContextConnect, CommandTimeoutBoundsBlockingReceivesAndSends) {
+    // The peer never answers (a PING waits for its reply), or never reads (a
+    // request far larger than both socket buffers). The socket reports the
+    // expired timeout as EAGAIN, the context as the timeout it is.
+    const std::string big(64 << 20, 'v');
+    const struct {
+        const char *name;
+        size_t size;
+        const char *errstr;
+    } cases[] = {{"receive", 0, "recv timeout"}, {"send", big.size(), "send timeout"}};
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.name);
+        int port = 0;
+        Fd listener = bindLoopback("127.0.0.1", &port);
+        ASSERT_TRUE(listener.valid());
+        ContextPtr c = connectWithCommandTimeout(port, {0, 200000});
+        ASSERT_NE(c, nullptr);
+        ASSERT_EQ(c->err, 0) << c->errstr;
+        ASSERT_NE(c->command_timeout, nullptr);
+        for (int opt : {SO_RCVTIMEO, SO_SNDTIMEO}) {
+            struct timeval got = {};
+            socklen_t len = sizeof(got);
+            getsockopt(c->fd, SOL_SOCKET, opt, &got, &len);
+            EXPECT_EQ(got.tv_sec, 0);
+            EXPECT_EQ(got.tv_usec, 200000);
+        }
+        Fd server = acceptPeer(listener.get());
+        ASSERT_EQ(vornAppendCommand(c.get(), "SET k %b", big.data(), k.size), VORN_OK);
+        auto t0 = std::chrono::steady_clock::now();
+        EXPECT_NE(vornGetReply(c.get(), nullptr), VORN_OK);
+        double took = secondsSince(t0);
+        EXPECT_EQ(c->err, VORN_ERR_TIMEOUT);
+        EXPECT_STREQ(c->errstr, k.errstr);
+        EXPECT_GE(took, 0.15);
+        EXPECT_LT(took, 10.0);
     }
-    Fd server = acceptPeer(listener.get());
-    // The peer never answers: the expired receive timeout shows as EAGAIN.
-    auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(command(c.get(), "PING"), nullptr);
-    double took = secondsSince(t0);
-    EXPECT_EQ(c->err, VORN_ERR_IO);
-    EXPECT_STREQ(c->errstr, "Resource temporarily unavailable");
-    EXPECT_GE(took, 0.15);
-    EXPECT_LT(took, 5.0);
+}
+
+TEST(ContextTransport, WritingToAPeerThatWentAwayIsAnErrorNotASignal) {
+    // In a child with the default SIGPIPE action, which would end it.
+    EXPECT_EXIT(
+        {
+            signal(SIGPIPE, SIG_DFL);
+            PairedContext p = pairedContext();
+            if (p.c == nullptr) _exit(2);
+            p.peer = Fd();
+            void *reply = vornCommand(p.c.get(), "PING");
+            bool ok = reply == nullptr && p.c->err == VORN_ERR_IO &&
+                      strcmp(p.c->errstr, "Broken pipe") == 0;
+            _exit(ok ? 0 : 3);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 // ---- requests and replies ----

@@ -1,7 +1,9 @@
 #include "cli/help.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -232,6 +234,43 @@ TEST(HelpTableTest, QuotedRowsAreExact) {
 
 // Every row must be usable by help and hints: upper-case words separated by
 // one blank, a synopsis, a summary naming no other product, and a version.
+namespace {
+
+// The capitalised words of a summary that do not open a sentence and are not
+// one of the names this system uses, separated by blanks. Summaries are
+// plain descriptions: a product, company or person named in one shows here.
+std::string strangeProperNames(const char *summary) {
+    static const std::set<std::string> known = {"Vorn",         "Lua", "HyperLogLog",
+                                                "HyperLogLogs", "IDs", "Cluster"};
+    std::string strange;
+    bool sentence_start = true;
+    for (const char *p = summary; *p != '\0';) {
+        if (!isalpha(static_cast<unsigned char>(*p))) {
+            if (*p == '.' || *p == ';') sentence_start = true;
+            p++;
+            continue;
+        }
+        const char *start = p;
+        while (isalnum(static_cast<unsigned char>(*p)) || *p == '\'' || *p == '-')
+            p++;
+        std::string word(start, p);
+        bool mixed = std::any_of(word.begin(), word.end(), ::isupper) &&
+                     std::any_of(word.begin(), word.end(), ::islower);
+        if (mixed && !sentence_start && known.count(word) == 0) strange += word + " ";
+        sentence_start = false;
+    }
+    return strange;
+}
+
+} // namespace
+
+TEST(HelpTableTest, ProperNameCheckFindsMixedCaseNamesOnly) {
+    EXPECT_EQ(strangeProperNames("Get the value of a key"), "");
+    EXPECT_EQ(strangeProperNames("Run a Lua script. Then stop"), "");
+    EXPECT_EQ(strangeProperNames("Return the CLUSTER INFO of the node"), "");
+    EXPECT_EQ(strangeProperNames("Works like Zorbix and McWidget do"), "Zorbix McWidget ");
+}
+
 TEST(HelpTableTest, EveryRowIsWellFormed) {
     for (const struct commandHelp &row : commandHelp) {
         std::string name = row.name;
@@ -246,8 +285,7 @@ TEST(HelpTableTest, EveryRowIsWellFormed) {
         EXPECT_NE(row.params[0], ' ') << name;
         ASSERT_NE(row.summary, nullptr) << name;
         EXPECT_NE(row.summary[0], '\0') << name;
-        for (const char *other : {"Redis", "KeyDB", "Valkey", "redis", "keydb", "valkey"})
-            EXPECT_EQ(strstr(row.summary, other), nullptr) << name;
+        EXPECT_EQ(strangeProperNames(row.summary), "") << name;
         ASSERT_NE(row.since, nullptr) << name;
         int major, minor, patch;
         char rest;

@@ -1,8 +1,12 @@
 #include "lineedit/history.h"
 
+#include <dirent.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -113,6 +117,58 @@ TEST_F(HistoryFile, SaveNarrowsTheModeOfAnExistingFileAndReplacesItsContent) {
     struct stat st;
     ASSERT_EQ(stat(file.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// In a child: saves 100 lines under a 4 KiB file-size limit over the file
+// holding `old`; 0 when the save failed and left exactly that file behind.
+int saveUnderSizeLimit(const std::string &dir, const std::string &file, const std::string &old) {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit lim = {4096, 4096};
+    if (setrlimit(RLIMIT_FSIZE, &lim) != 0) return 2;
+    History h;
+    for (int i = 0; i < 100; i++)
+        h.add("new line " + std::to_string(i) + " " + std::string(80, 'n'));
+    int rc = h.save(file.c_str());
+    int err = errno;
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    int entries = 0;
+    DIR *d = opendir(dir.c_str());
+    while (struct dirent *e = readdir(d))
+        entries += e->d_name[0] != '.';
+    closedir(d);
+    return rc == -1 && err == EFBIG && ss.str() == old && entries == 1 ? 0 : 3;
+}
+
+TEST_F(HistoryFile, FailedSaveKeepsTheOldFileWholeAndLeavesNothingBehind) {
+    // A file-size limit makes the writes fail part-way, as a full disk does.
+    std::string file = path("hist");
+    std::string old;
+    for (int i = 0; i < 100; i++)
+        old += "old line " + std::to_string(i) + " " + std::string(80, 'o') + "\n";
+    write(file, old);
+    EXPECT_EXIT(_exit(saveUnderSizeLimit(dir, file, old)), ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(HistoryFile, SaveFollowsALinkAndWritesOtherFilesInPlace) {
+    History h;
+    h.add("one");
+    // A link stays a link: the file it names is replaced.
+    std::string target = path("real");
+    write(target, "old\n");
+    ASSERT_EQ(symlink(target.c_str(), path("link").c_str()), 0);
+    ASSERT_EQ(h.save(path("link").c_str()), 0);
+    struct stat st;
+    ASSERT_EQ(lstat(path("link").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(slurp(target), "one\n");
+    // A FIFO with nobody reading neither blocks the save nor is replaced.
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+    EXPECT_EQ(h.save(path("fifo").c_str()), -1);
+    ASSERT_EQ(lstat(path("fifo").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(h.load(path("fifo").c_str()), -1) << "nor does it block a load";
 }
 
 TEST_F(HistoryFile, LoadHandlesLineEndsRepeatsAndCapacity) {

@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/config.h"
-#include "modes/latency_palette.h"
+#include "cli/palette.h"
 
 namespace {
 
@@ -86,11 +86,13 @@ TEST_F(OptionsTest, UriFillsEndpointCredentialsAndDatabase) {
         {"vorn://u:p@", "127.0.0.1", 6379, 0, "u", "p", 0},
         {"vorn://", "127.0.0.1", 6379, 0, nullptr, nullptr, 0},
         {"vorn://h/", "h", 6379, 0, nullptr, nullptr, 0},
-        {"vorn://h:port", "h", 0, 0, nullptr, nullptr, 0},
         {"vorn://:7001", "", 7001, 0, nullptr, nullptr, 0},
-        // A ":" in the path belongs to the path, not to the authority.
-        {"vorn://h/4:9", "h", 6379, 4, nullptr, nullptr, 0},
-        {"vorn://h:9/4:8", "h", 9, 4, nullptr, nullptr, 0},
+        {"vorn://h:65535/2147483647", "h", 65535, 2147483647, nullptr, nullptr, 0},
+        // An IPv6 address in brackets is the host; the port follows them.
+        {"vorn://[::1]:7000/2", "::1", 7000, 2, nullptr, nullptr, 0},
+        {"vorns://u:p@[2001:db8::5]", "2001:db8::5", 6379, 0, "u", "p", 1},
+        {"vorn://[::1]/3", "::1", 6379, 3, nullptr, nullptr, 0},
+        {"vorn://[::ffff:10.0.0.1]:1", "::ffff:10.0.0.1", 1, 0, nullptr, nullptr, 0},
     };
     for (const UriCase &c : cases) {
         SCOPED_TRACE(c.uri);
@@ -112,7 +114,25 @@ TEST_F(OptionsTest, MalformedUriExits) {
         const char *message;
     } cases[] = {
         {"http://h", "^Invalid URI scheme\n$"},
+        {"vornx://h", "^Invalid URI scheme\n$"},
         {"vorn:/h", "^Invalid URI scheme\n$"},
+        // Port and database are numbers within their ranges; the message
+        // shows the offending part only, never the URI and its password.
+        {"vorn://u:pw@h:port", "^Invalid value for option -u: 'port' \\(expected a port, "
+                               "1-65535\\)\n$"},
+        {"vorn://h:99999",
+         "^Invalid value for option -u: '99999' \\(expected a port, 1-65535\\)\n$"},
+        {"vorn://h:0/1", "^Invalid value for option -u: '0' \\(expected a port, 1-65535\\)\n$"},
+        {"vorn://h:", "^Invalid value for option -u: '' \\(expected a port, 1-65535\\)\n$"},
+        {"vorn://[::1]:70000", "^Invalid value for option -u: '70000' \\(expected a port"},
+        // A ":" in the path belongs to the path, not to the authority.
+        {"vorn://h/4:9", "^Invalid value for option -u: '4:9' \\(expected a database number, "
+                         "0-2147483647\\)\n$"},
+        {"vorn://h:9/-1", "^Invalid value for option -u: '-1' \\(expected a database number"},
+        {"vorn://h/4294967297", "^Invalid value for option -u: '4294967297' \\(expected a "
+                                "database number"},
+        {"vorn://[::1", "^Invalid IPv6 address in URI\n$"},
+        {"vorn://[::1]7000", "^Invalid IPv6 address in URI\n$"},
         {"vorn://%4@h", "^Incomplete URI encoding\n$"},
         // The escape must be complete within its own segment, not borrow the
         // separator that follows it.
@@ -304,19 +324,35 @@ TEST_F(OptionsTest, ParseOptionsFillsConfig) {
              EXPECT_EQ(str(config.user), "--tls");
              EXPECT_EQ(config.tls, 0);
          }},
-        {{"-p", "12abc", "-n", "x", "-r", "5000000000", "--pipe-timeout", "0"},
+        // Numbers at the edges of their ranges are taken as given.
+        {{"-p", "65535", "-n", "2147483647", "-r", "5000000000", "--pipe-timeout", "0"},
          9,
          [] {
-             EXPECT_EQ(config.hostport, 12);
-             EXPECT_EQ(config.input_dbnum, 0);
+             EXPECT_EQ(config.hostport, 65535);
+             EXPECT_EQ(config.input_dbnum, 2147483647);
              EXPECT_EQ(config.repeat, 5000000000L);
              EXPECT_EQ(config.pipe_timeout, 0);
          }},
+        {{"-p", "1", "-n", "0", "-r", "-1", "--pipe-timeout", "-5"},
+         9,
+         [] {
+             EXPECT_EQ(config.hostport, 1);
+             EXPECT_EQ(config.input_dbnum, 0);
+             EXPECT_EQ(config.repeat, -1);
+             EXPECT_EQ(config.pipe_timeout, -5);
+         }},
+        {{"-r", "0"}, 3, [] { EXPECT_EQ(config.repeat, 0); }},
         {{"-i", "0.0001"}, 3, [] { EXPECT_EQ(config.interval, 100); }},
         {{"-i", "1.5"}, 3, [] { EXPECT_EQ(config.interval, 1500000); }},
-        {{"-i", "soon"}, 3, [] { EXPECT_EQ(config.interval, 0); }},
-        {{"-i", "inf"}, 3, [] { EXPECT_EQ(config.interval, LONG_MAX); }},
-        {{"-i", "nan"}, 3, [] { EXPECT_EQ(config.interval, 0); }},
+        {{"-i", "0"}, 3, [] { EXPECT_EQ(config.interval, 0); }},
+        {{"-i", "86400"}, 3, [] { EXPECT_EQ(config.interval, 86400000000L); }},
+        // No -t: no timeout; a positive one never rounds down to none.
+        {{"ping"}, 1, [] { EXPECT_EQ(config.timeout, 0); }},
+        {{"-t", "2.5"}, 3, [] { EXPECT_EQ(config.timeout, 2500000); }},
+        {{"-t", "0.0000001"}, 3, [] { EXPECT_EQ(config.timeout, 1); }},
+        {{"-t", "0"}, 3, [] { EXPECT_EQ(config.timeout, 0); }},
+        // Like every value-taking option, -t in last position is no option.
+        {{"get", "-t"}, 1, [] { EXPECT_EQ(config.timeout, 0); }},
         // Later occurrences win; -u and -h both set the host.
         {{"-u", "vorn://a:1/2", "-h", "b", "-p", "3"},
          7,
@@ -540,7 +576,8 @@ TEST_F(OptionsTest, ParseErrorsExitWithStatusOne) {
         {{"--cluster-weight", "a=1", "--cluster-weight", "b=2"},
          "^WARNING: you cannot use --cluster-weight more than once.\nYou can set more weights by "
          "adding them as a space-separated list, ie:\n--cluster-weight n1=w n2=w\n$"},
-        {{"-u", "redis://h"}, "^Invalid URI scheme\n$"},
+        {{"-u", "vornx://h"}, "^Invalid URI scheme\n$"},
+        {{"-t"}, "^Unrecognized option or bad number of args for: '-t'\n$"},
         {{"-h"}, "^vorn-cli 255.255.255\n\nUsage: vorn-cli "},
         {{"--cluster"}, "^vorn-cli 255.255.255\n\nUsage: vorn-cli "},
         {{"--cluster", "a", "--cluster", "b"}, "^vorn-cli 255.255.255\n\nUsage: vorn-cli "},
@@ -550,6 +587,92 @@ TEST_F(OptionsTest, ParseErrorsExitWithStatusOne) {
         Args a(c.args);
         EXPECT_EXIT(a.parse(), ::testing::ExitedWithCode(1), c.message);
     }
+}
+
+TEST_F(OptionsTest, MalformedOrOutOfRangeNumbersExitNamingOptionAndValue) {
+    const struct {
+        const char *option;
+        const char *value;
+        const char *expected;
+    } cases[] = {
+        // Values that a lax reading would have wrapped, cut or rounded into
+        // some other number.
+        {"-p", "99999", "a port, 1-65535"},
+        {"-p", "0", "a port, 1-65535"},
+        {"-p", "-1", "a port, 1-65535"},
+        {"-p", "12abc", "a port, 1-65535"},
+        {"-p", "", "a port, 1-65535"},
+        {"-p", " 80", "a port, 1-65535"},
+        {"-n", "4294967297", "a database number, 0-2147483647"},
+        {"-n", "-1", "a database number, 0-2147483647"},
+        {"-n", "x", "a database number, 0-2147483647"},
+        {"-r", "abc", "a whole number"},
+        {"-r", "1.5", "a whole number"},
+        {"-r", "99999999999999999999", "a whole number"},
+        {"-i", "1e30", "seconds, 0-86400"},
+        {"-i", "inf", "seconds, 0-86400"},
+        {"-i", "nan", "seconds, 0-86400"},
+        {"-i", "-0.5", "seconds, 0-86400"},
+        {"-i", "soon", "seconds, 0-86400"},
+        {"-i", "86400.5", "seconds, 0-86400"},
+        {"-t", "-1", "seconds, 0-86400"},
+        {"-t", "1s", "seconds, 0-86400"},
+        {"-t", "infinity", "seconds, 0-86400"},
+        {"--pipe-timeout", "30s", "a whole number"},
+        {"--pipe-timeout", "2147483648", "a whole number"},
+        {"--memkeys-samples", "-1", "a whole number, 0-4294967295"},
+        {"--memkeys-samples", "4294967296", "a whole number, 0-4294967295"},
+        {"--lru-test", "0", "a whole number, 1 or more"},
+        {"--lru-test", "many", "a whole number, 1 or more"},
+        {"--intrinsic-latency", "-5", "seconds, 0-2147483647"},
+        {"--cluster-replicas", "-1", "a whole number, 0-2147483647"},
+        {"--cluster-slots", "16385", "a slot count, 0-16384"},
+        {"--cluster-slots", "-3", "a slot count, 0-16384"},
+        {"--cluster-timeout", "-1", "milliseconds, 0-2147483647"},
+        {"--cluster-timeout", "5000000000", "milliseconds, 0-2147483647"},
+        {"--cluster-pipeline", "0", "a whole number, 1-2147483647"},
+        {"--cluster-threshold", "nan", "a number"},
+        {"--cluster-threshold", "1e39", "a number"},
+        {"--cluster-threshold", "2%", "a number"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.option) + " '" + c.value + "'");
+        std::string want = std::string("Invalid value for option ") + c.option + ": '" + c.value +
+                           "' (expected " + c.expected + ")\n";
+        EXPECT_EXIT(
+            {
+                Args a({c.option, c.value, "ping"});
+                a.parse();
+                // Not reached; a value that was taken shows here.
+                fprintf(stderr, "accepted\n");
+                exit(0);
+            },
+            ::testing::ExitedWithCode(1), ::testing::Matcher<const std::string &>(want));
+    }
+}
+
+TEST_F(OptionsTest, PasswordsAreHiddenInTheArgumentVector) {
+    // What the process list shows afterwards: the same arguments, passwords
+    // overwritten in place; the configuration keeps its own copies.
+    Args a({"-a", "s3cret", "--pass", "pw2", "--cluster-from-pass", "pw3", "-u",
+            "vorn://alice:pw4@h:7/1", "--user", "bob", "ping"});
+    EXPECT_EQ(a.parse(), 11);
+    EXPECT_EQ(str(config.auth), "pw4");
+    EXPECT_EQ(str(config.user), "bob") << "--user came after the URI";
+    EXPECT_EQ(str(config.cluster_manager_command.from_pass), "pw3");
+    std::vector<std::string> shown;
+    for (size_t i = 1; i < a.words.size(); i++)
+        shown.push_back(a.argv[i]);
+    EXPECT_EQ(shown, (std::vector<std::string>{"-a", "******", "--pass", "***",
+                                               "--cluster-from-pass", "***", "-u",
+                                               "vorn://alice:***@h:7/1", "--user", "bob", "ping"}));
+
+    cliConfigSetDefaults();
+    Args b({"-u", "vorns://only%40pw@[::1]:9", "-a", "x", "get", "k"});
+    EXPECT_EQ(b.parse(), 5);
+    EXPECT_EQ(str(config.auth), "x");
+    EXPECT_STREQ(b.argv[2], "vorns://*********@[::1]:9");
+    EXPECT_STREQ(b.argv[5], "get") << "command words are never touched";
 }
 
 TEST_F(OptionsTest, EnvironmentFillsPasswordAndClusterYes) {

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -263,6 +265,50 @@ TEST_F(SslTransport, PeerClosingWhileAReplyIsAwaited) {
         EXPECT_STREQ(c->errstr, "Server closed the connection");
         ERR_clear_error();
     }
+}
+
+TEST_F(SslTransport, WritingToAPeerThatWentAwayIsAnErrorNotASignal) {
+    // In a child with the default SIGPIPE action, which would end it: the
+    // peer handshakes, reads a little and closes while a large request is
+    // still being written.
+    EXPECT_EXIT(
+        {
+            signal(SIGPIPE, SIG_DFL);
+            TlsPeer peer(server_ctx_.get(), [](SSL *ssl) {
+                sslReadUpTo(ssl, 1024);
+                shutdown(SSL_get_fd(ssl), SHUT_RDWR);
+            });
+            ContextPtr c = connectPlain(peer.port());
+            if (c == nullptr || vornInitiateSSL(c.get(), newClientSsl()) != VORN_OK) _exit(2);
+            const std::string big(16 << 20, 'v');
+            void *reply = vornCommand(c.get(), "SET k %b", big.data(), big.size());
+            bool ok = reply == nullptr && c->err == VORN_ERR_IO;
+            c.reset();
+            peer.join();
+            _exit(ok ? 0 : 3);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(SslTransport, HandshakeWithASilentPeerTimesOut) {
+    // Accepted but never answered: the command timeout bounds the handshake.
+    int port = 0;
+    Fd listener = bindLoopback("127.0.0.1", &port);
+    ASSERT_TRUE(listener.valid());
+    ContextPtr c = connectWithCommandTimeout(port, {0, 300000});
+    ASSERT_NE(c, nullptr);
+    ASSERT_EQ(c->err, 0) << c->errstr;
+    Fd server = acceptPeer(listener.get());
+    SSL *ssl = newClientSsl();
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(vornInitiateSSL(c.get(), ssl), VORN_ERR);
+    double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_EQ(c->err, VORN_ERR_TIMEOUT);
+    EXPECT_STREQ(c->errstr, "SSL_connect failed: Connection timed out");
+    EXPECT_GE(took, 0.2);
+    EXPECT_LT(took, 10.0);
+    SSL_free(ssl);
+    ERR_clear_error();
 }
 
 TEST_F(SslTransport, GarbageAfterTheHandshakeIsAnErrorWithAReason) {

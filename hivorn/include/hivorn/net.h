@@ -14,6 +14,9 @@ ssize_t vornNetWrite(vornContext *c);
  * recording the error in the context where there is one. */
 ssize_t vornNetReadResult(vornContext *c, ssize_t nread);
 void vornNetClose(vornContext *c);
+/* True when errnum, left by a transfer on the blocking context, means that
+ * its command timeout expired. */
+bool vornNetTimedOut(const vornContext *c, int errnum);
 
 /* Connect timeout in milliseconds: -1 for none; VORN_ERR when out of range. */
 int vornContextTimeoutMsec(const struct timeval *tv, long *result);

@@ -1,5 +1,6 @@
 // Colour palettes of the latency spectrum: xterm 256-colour indexes, from
-// "no samples" to "most samples".
+// "no samples" to "most samples". They live with the option that picks one
+// (--mono); the spectrum mode only reads the palette in use.
 #pragma once
 
 extern int spectrum_palette_color[];

@@ -1,4 +1,4 @@
-#include "modes/latency_palette.h"
+#include "cli/palette.h"
 
 int spectrum_palette_color[] = {0,   233, 234, 235, 237, 239, 241, 243, 245, 247,
                                 144, 143, 142, 184, 226, 214, 208, 202, 196};
