@@ -157,8 +157,7 @@ int clusterManagerCommandDeleteNode(int argc, char **argv) {
     }
     const char *node_id = argv[1];
     clusterManagerLogInfo(">>> Removing node %s from cluster %s:%d\n", node_id, ip, port);
-    clusterManagerNode *refnode = clusterManagerNewNode(ip, port);
-    if (!clusterManagerLoadInfoFromNode(refnode)) return 0;
+    if (!clusterManagerLoadInfoFromNode(clusterManagerNewNode(ip, port))) return 0;
 
     clusterManagerNode *node = clusterManagerNodeByName(node_id);
     if (node == nullptr) {
@@ -205,14 +204,7 @@ int clusterManagerCommandDeleteNode(int argc, char **argv) {
 }
 
 int clusterManagerCommandCall(int argc, char **argv) {
-    char *ip = nullptr;
-    int port = 0;
-    if (!getClusterHostFromCmdArgs(1, argv, &ip, &port)) {
-        clusterManagerPrintInvalidArgs();
-        return 0;
-    }
-    clusterManagerNode *refnode = clusterManagerNewNode(ip, port);
-    if (!clusterManagerLoadInfoFromNode(refnode)) return 0;
+    if (!clusterManagerLoadInfoFromArgs(1, argv)) return 0;
 
     int words = argc - 1;
     char **command = argv + 1;
@@ -245,12 +237,6 @@ int clusterManagerCommandCall(int argc, char **argv) {
 
 int clusterManagerCommandSetTimeout(int argc, char **argv) {
     (void)argc;
-    char *ip = nullptr;
-    int port = 0;
-    if (!getClusterHostFromCmdArgs(1, argv, &ip, &port)) {
-        clusterManagerPrintInvalidArgs();
-        return 0;
-    }
     long parsed = strtol(argv[1], nullptr, 10);
     // A value beyond an int is as large a timeout as the nodes can be told.
     int timeout = parsed > INT_MAX ? INT_MAX : parsed < INT_MIN ? INT_MIN : int(parsed);
@@ -259,8 +245,7 @@ int clusterManagerCommandSetTimeout(int argc, char **argv) {
                 kMinNodeTimeout);
         return 0;
     }
-    clusterManagerNode *refnode = clusterManagerNewNode(ip, port);
-    if (!clusterManagerLoadInfoFromNode(refnode)) return 0;
+    if (!clusterManagerLoadInfoFromArgs(1, argv)) return 0;
 
     int ok_count = 0, err_count = 0;
     clusterManagerLogInfo(">>> Reconfiguring node timeout in every cluster node...\n");

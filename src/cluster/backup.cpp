@@ -365,14 +365,7 @@ int clusterManagerCommandImport(int argc, char **argv) {
 
 int clusterManagerCommandBackup(int argc, char **argv) {
     (void)argc;
-    char *ip = nullptr;
-    int port = 0;
-    if (!getClusterHostFromCmdArgs(1, argv, &ip, &port)) {
-        clusterManagerPrintInvalidArgs();
-        return 0;
-    }
-    clusterManagerNode *refnode = clusterManagerNewNode(ip, port);
-    if (!clusterManagerLoadInfoFromNode(refnode)) return 0;
+    if (!clusterManagerLoadInfoFromArgs(1, argv)) return 0;
 
     int no_issues = clusterManagerCheckCluster(0);
     unsigned long error_count = 0;

@@ -24,16 +24,6 @@ clusterManagerNode *firstNode() {
     return static_cast<clusterManagerNode *>(listFirst(cluster_manager.nodes)->value);
 }
 
-int loadFromArgs(int argc, char **argv) {
-    char *ip = nullptr;
-    int port = 0;
-    if (!getClusterHostFromCmdArgs(argc, argv, &ip, &port)) {
-        clusterManagerPrintInvalidArgs();
-        return 0;
-    }
-    return clusterManagerLoadInfoFromNode(clusterManagerNewNode(ip, port));
-}
-
 // "[WARNING] Node host:port has slots in <state> state 1,2." recorded as an
 // error, and every slot added to open (slot text -> other node's ID).
 void reportOpenSlots(clusterManagerNode *n, hisds *pairs, int count, const char *state,
@@ -259,13 +249,13 @@ int clusterManagerCheckCluster(int quiet) {
 }
 
 int clusterManagerCommandInfo(int argc, char **argv) {
-    if (!loadFromArgs(argc, argv)) return 0;
+    if (!clusterManagerLoadInfoFromArgs(argc, argv)) return 0;
     clusterManagerShowClusterInfo();
     return 1;
 }
 
 int clusterManagerCommandCheck(int argc, char **argv) {
-    if (!loadFromArgs(argc, argv)) return 0;
+    if (!clusterManagerLoadInfoFromArgs(argc, argv)) return 0;
     clusterManagerShowClusterInfo();
     return clusterManagerCheckCluster(0);
 }
