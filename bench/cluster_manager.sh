@@ -3,8 +3,9 @@
 # against configuring the same cluster over raw connections (slots, epochs,
 # MEET, REPLICATE, wait for agreement) in this run; and `--cluster check` of a
 # 30-node cluster against one CLUSTER NODES to every node over raw
-# connections. Besides time, the commands each node received (its DEVHOOK
-# HISTORY): check must stay at a fixed number per node, O(nodes) in total.
+# connections, with the client's process start alone for scale. Besides
+# time, the commands each node received (its DEVHOOK HISTORY): check must stay
+# at a fixed number per node, O(nodes) in total.
 set -euo pipefail
 dir=${VORN_BIN_DIR:-build-bench}
 PYTHONPATH="$(dirname "$0")" exec /usr/bin/python3 - "$dir" "${CLUSTER_BENCH_RUNS:-5}" <<'PY'
@@ -173,6 +174,15 @@ print(f"ratio {c / b:.2f}x (the client sleeps 1 s after MEET and polls the join 
 print(f"create commands per node: {create_cmds} ({describe(create_cmds)})")
 
 # ---- check of 6 and of 30 nodes ----
+def version():
+    t0 = time.perf_counter()
+    subprocess.run([f"{bindir}/vorn-cli", "--version"], stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, check=True, timeout=30)
+    return time.perf_counter() - t0
+
+
+start = statistics.median(version() for _ in range(max(runs, 20)))
+print(f"process start (vorn-cli --version)      median wall {start * 1e3:7.1f} ms")
 for size in (6, 30):
     with Nodes(size) as n:
         cli("create", *addrs(n.ports), "--cluster-replicas", 1, "--cluster-yes")

@@ -19,6 +19,11 @@ bool flaggedSlave(const clusterManagerNode *n) {
     return (n->flags & CLUSTER_MANAGER_FLAG_SLAVE) != 0;
 }
 
+// A node whose reply had no line of its own has no ID to show.
+const char *nameOf(const clusterManagerNode *n) {
+    return n->name != nullptr ? n->name : "";
+}
+
 clusterManagerNode *firstNode() {
     if (cluster_manager.nodes == nullptr || listLength(cluster_manager.nodes) == 0) return nullptr;
     return static_cast<clusterManagerNode *>(listFirst(cluster_manager.nodes)->value);
@@ -114,8 +119,8 @@ int clusterManagerIsConfigConsistent(int log) {
         hi_sdsfree(sig);
         if (!same) {
             if (log)
-                clusterManagerLogInfo("\tNode %s (%s:%d) is inconsistent with %s\n", n->name, n->ip,
-                                      n->port, first->name);
+                clusterManagerLogInfo("\tNode %s (%s:%d) is inconsistent with %s\n", nameOf(n),
+                                      n->ip, n->port, nameOf(first));
             consistent = 0;
         }
         return same;

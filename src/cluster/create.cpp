@@ -66,6 +66,12 @@ int addCreateNode(char *arg) {
         freeClusterManagerNode(node);
         return 0;
     }
+    // Without its own line the node has no ID for replicas to follow.
+    if (node->name == nullptr) {
+        clusterManagerPrintReplyError(node, "CLUSTER NODES lists no line for the node itself");
+        freeClusterManagerNode(node);
+        return 0;
+    }
     hisds err = nullptr;
     if (!clusterManagerNodeIsEmpty(node, &err)) {
         clusterManagerPrintNotEmptyNodeError(node, err);

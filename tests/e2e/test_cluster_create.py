@@ -217,3 +217,16 @@ def test_configuration_failures(start_cluster_nodes, match, node, stops_before):
     assert stops_before not in out
     if match == "CLUSTER MEET":
         assert ">>> Sending CLUSTER MEET messages to join the cluster\n" in out
+
+
+def test_node_without_its_own_line(start_cluster_nodes):
+    srv = start_cluster_nodes(3)
+    p = srv.cluster_ports
+    c = RawConn(port=p[1])
+    line = f"{'f' * 40} 127.0.0.1:1@2 master - 0 0 1 connected\n"
+    reply = f"${len(line)}\r\n{line}\r\n"
+    assert c.cmd("DEVHOOK", "REPLY", "CLUSTER NODES", 1, reply) == "OK"
+    assert cli_cluster("create", *addrs(p), "--cluster-yes") == (
+        1, f"Node 127.0.0.1:{p[1]} replied with error:\n"
+           "CLUSTER NODES lists no line for the node itself\n", "")
+    untouched([p[0], p[2]])
