@@ -337,11 +337,19 @@ int clusterManagerCommandImport(int argc, char **argv) {
     if (!clusterManagerLoadInfoFromNode(refnode)) return 0;
     if (!clusterManagerCheckCluster(0)) return 0;
 
-    struct timeval tv;
-    tv.tv_sec = cmd.timeout / 1000;
-    tv.tv_usec = (cmd.timeout % 1000) * 1000;
-    std::unique_ptr<vornContext, void (*)(vornContext *)> src(
-        vornConnectWithTimeout(src_ip, src_port, tv), vornFree);
+    // The source may spend up to the timeout on each MIGRATE before it
+    // answers; a source silent for twice as long is taken for hung instead
+    // of being waited for forever.
+    long long t = cmd.timeout;
+    struct timeval tv = {static_cast<time_t>(t / 1000), static_cast<suseconds_t>(t % 1000 * 1000)};
+    struct timeval reply_tv = {static_cast<time_t>(2 * t / 1000),
+                               static_cast<suseconds_t>(2 * t % 1000 * 1000)};
+    vornOptions options = {};
+    VORN_OPTIONS_SET_TCP(&options, src_ip, src_port);
+    options.connect_timeout = &tv;
+    options.command_timeout = &reply_tv;
+    std::unique_ptr<vornContext, void (*)(vornContext *)> src(vornConnectWithOptions(&options),
+                                                              vornFree);
     if (src == nullptr || src->err) {
         fprintf(stderr, "Could not connect to Vorn at %s:%d: %s.\n", src_ip, src_port,
                 src != nullptr ? src->errstr : "Out of memory");

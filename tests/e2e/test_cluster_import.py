@@ -6,6 +6,7 @@ The source is a node of the cluster's own process that is not part of the
 cluster and whose INFO says cluster_enabled:0: MIGRATE of the devserver
 reaches nodes of its own process, so the keys really travel."""
 import re
+import time
 
 import pytest
 
@@ -178,3 +179,20 @@ def test_import_stops_at_the_first_failing_key(cluster_and_source):
     assert out.count("Migrating ") == 1
     assert out.endswith(f"Source 127.0.0.1:{src} replied with error:\nIOERR error or timeout\n")
     assert raw(src).cmd("DBSIZE") == 4
+
+
+def test_import_gives_up_on_a_silent_source(cluster_and_source):
+    ports, src = cluster_and_source
+    make_source(src, ["a"])
+    c = RawConn(port=src)
+    assert c.cmd("DEVHOOK", "DELAY", "MIGRATE", "1", "20000") == "OK"
+    c.close()
+    t0 = time.time()
+    status, out, err = cli_cluster("import", f"127.0.0.1:{ports[0]}", "--cluster-from",
+                                   f"127.0.0.1:{src}", "--cluster-timeout", "1000")
+    took = time.time() - t0
+    assert status == 1
+    assert out.endswith(f"Migrating a to 127.0.0.1:{owner_ports(ports, ['a'])['a']}: ")
+    assert err.startswith("Error: ")
+    # Twice the MIGRATE timeout, well before the source would have answered.
+    assert 1.5 < took < 15, took
