@@ -191,7 +191,7 @@ def test_import_gives_up_on_a_silent_source(cluster_and_source):
     status, out, err = cli_cluster("import", f"127.0.0.1:{ports[0]}", "--cluster-from",
                                    f"127.0.0.1:{src}", "--cluster-timeout", "1000")
     took = time.time() - t0
-    assert status == 1
+    assert status == 1, out + err
     assert out.endswith(f"Migrating a to 127.0.0.1:{owner_ports(ports, ['a'])['a']}: ")
     assert err.startswith("Error: ")
     # Twice the MIGRATE timeout, well before the source would have answered.
