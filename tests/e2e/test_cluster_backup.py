@@ -135,6 +135,18 @@ def test_backup_failing_midway_leaves_no_nodes_json(cluster, tmp_path):
     assert not missing.exists()
 
 
+def test_backup_that_cannot_write_nodes_json(cluster, tmp_path):
+    ports, _ = cluster
+    (tmp_path / "nodes.json").mkdir()
+    status, out, err = cli_cluster("backup", f"127.0.0.1:{ports[0]}", str(tmp_path))
+    assert status == 1, out + err
+    assert out.endswith(f"Saving cluster configuration to: {tmp_path}/nodes.json\n"
+                        f"Could not save nodes to: {tmp_path}/nodes.json\n"
+                        "[ERR] Failed to back cluster!\n")
+    assert len(list(tmp_path.glob("*.vdb"))) == 3
+    assert list((tmp_path / "nodes.json").iterdir()) == []
+
+
 def test_backup_argument_errors():
     assert cli_cluster("backup", "127.0.0.1", "/tmp") == (
         1, "", "[ERR] Invalid arguments: you need to pass either a valid address "
