@@ -77,7 +77,7 @@ void removePeer(Instance &in, int idx) {
 
 Instance *localNode(const std::string &ip, int port) {
     for (auto &n : g_nodes)
-        if (n->port == port && n->self().ip == ip) return n.get();
+        if ((n->port == port || n->self().port == port) && n->self().ip == ip) return n.get();
     return nullptr;
 }
 
@@ -105,27 +105,25 @@ static Db &db0(Instance &in) {
     return in.index == g_current ? srv.dbs[0] : in.ctx.dbs[0];
 }
 
-bool setPortsOpen(Instance &in, bool open, const Client *keep) {
-    Listener &cl = srv.listeners[in.listener];
-    Listener &bl = srv.listeners[in.bus_listener];
-    if (!open) {
-        for (Listener *l : {&cl, &bl})
-            if (l->fd >= 0) {
-                close(l->fd);
-                l->fd = -1;
-            }
-        for (auto &[id, c] : srv.clients)
-            if (c->node == in.index && c.get() != keep) freeClient(*c);
+bool setPortsOpen(Instance &in, bool open, const Client *keep, bool bus_only) {
+    for (Listener &l : srv.listeners) {
+        if (l.node != in.index || l.unix_sock || (bus_only && !l.bus)) continue;
+        if (!open && l.fd >= 0) {
+            close(l.fd);
+            l.fd = -1;
+        } else if (open && l.fd < 0) {
+            int port = l.bus ? in.bus_port : l.tls ? in.tls_port : in.port;
+            l.fd = listenTcp(srv.bind, port);
+            if (l.fd < 0) return false;
+        }
+    }
+    if (open) return true;
+    for (auto &[id, c] : srv.clients)
+        if (c->node == in.index && c.get() != keep && (!bus_only || c->bus == BUS_IN))
+            freeClient(*c);
+    if (!bus_only)
         for (auto &p : in.peers)
             p->link_up = false;
-        return true;
-    }
-    for (Listener *l : {&cl, &bl}) {
-        if (l->fd >= 0) continue;
-        int port = l == &cl ? in.port : in.bus_port;
-        l->fd = listenTcp(srv.bind, port);
-        if (l->fd < 0) return false;
-    }
     return true;
 }
 
@@ -144,11 +142,10 @@ static void addClusterConfig(std::map<std::string, std::string> &cfg, int port, 
 }
 
 // Listens on a free port for a node; false when that fails.
-static bool addListener(int node, bool bus, int &port, size_t &index) {
+static bool addListener(int node, bool bus, int &port) {
     port = 0;
     int fd = listenTcp(srv.bind, port);
     if (fd < 0) return false;
-    index = srv.listeners.size();
     srv.listeners.push_back({fd, false, false, node, bus});
     return true;
 }
@@ -160,20 +157,26 @@ bool clusterSetup(std::string &ready) {
     std::string ip = srv.bind;
     if (ip == "0.0.0.0" || ip.empty()) ip = "127.0.0.1";
     if (ip == "::") ip = "::1";
-    std::string ports, bus_ports;
+    std::string ports, bus_ports, tls_ports;
     for (int i = 0; i < srv.cluster_nodes; i++) {
         auto in = std::make_unique<Instance>();
         in->index = i;
         in->port = srv.port;
-        // The first node's client port is the one serve() opened.
-        if (i > 0 && !addListener(i, false, in->port, in->listener)) return false;
-        if (!addListener(i, true, in->bus_port, in->bus_listener)) return false;
+        in->tls_port = srv.tls_port;
+        // The first node's ports are the ones serve() opened.
+        if (i > 0 && !addListener(i, false, in->port)) return false;
+        if (i > 0 && srv.tls_port >= 0) {
+            if (!addListener(i, false, in->tls_port)) return false;
+            srv.listeners.back().tls = true;
+        }
+        if (!addListener(i, true, in->bus_port)) return false;
         int bus = in->bus_port;
+        int announced = srv.tls_cluster && in->tls_port >= 0 ? in->tls_port : in->port;
         in->owner.assign(kSlots, -1);
         in->importing.assign(kSlots, -1);
         in->migrating.assign(kSlots, -1);
         in->pinned.assign(kSlots, false);
-        addPeer(*in, randomId(), ip, in->port, bus, N_MYSELF | N_MASTER);
+        addPeer(*in, randomId(), ip, announced, bus, N_MYSELF | N_MASTER);
         if (i == 0) {
             addClusterConfig(srv.config, in->port, bus);
         } else {
@@ -184,9 +187,11 @@ bool clusterSetup(std::string &ready) {
         }
         ports += (i ? "," : "") + std::to_string(in->port);
         bus_ports += (i ? "," : "") + std::to_string(bus);
+        tls_ports += (i ? "," : "") + std::to_string(in->tls_port);
         g_nodes.push_back(std::move(in));
     }
     ready += " cluster-ports=" + ports + " cluster-bus-ports=" + bus_ports;
+    if (srv.tls_port >= 0) ready += " cluster-tls-ports=" + tls_ports;
     return true;
 }
 
@@ -402,8 +407,11 @@ static size_t countKeysInSlot(Instance &in, int slot, std::vector<std::string> *
     return db.countInSlot(slot);
 }
 
-static bool knownSlots(Client &c, const Args &a, size_t from, std::vector<int> &slots,
-                       bool ranges) {
+// The slots (or ranges of slots) given from argument `from` on; writes the
+// error and returns false for a bad or repeated one.
+static bool parseSlotArgs(Client &c, const Args &a, size_t from, std::vector<int> &slots,
+                          bool ranges) {
+    std::vector<bool> seen(kSlots, false);
     for (size_t i = from; i < a.size(); i++) {
         int s, e = 0;
         if (!parseSlot(a[i], s) || (ranges && (i + 1 >= a.size() || !parseSlot(a[++i], e)))) {
@@ -417,10 +425,11 @@ static bool knownSlots(Client &c, const Args &a, size_t from, std::vector<int> &
             return false;
         }
         for (int x = s; x <= e; x++) {
-            if (std::find(slots.begin(), slots.end(), x) != slots.end()) {
+            if (seen[size_t(x)]) {
                 c.out.error("ERR Slot " + std::to_string(x) + " specified multiple times");
                 return false;
             }
+            seen[size_t(x)] = true;
             slots.push_back(x);
         }
     }
@@ -430,7 +439,7 @@ static bool knownSlots(Client &c, const Args &a, size_t from, std::vector<int> &
 static void addOrDelSlots(Client &c, Instance &in, const Args &a, bool add, bool ranges) {
     if (ranges && (a.size() - 2) % 2) return wrongArity(c, "cluster|" + lower(a[1]));
     std::vector<int> slots;
-    if (!knownSlots(c, a, 2, slots, ranges)) return;
+    if (!parseSlotArgs(c, a, 2, slots, ranges)) return;
     for (int s : slots) {
         int o = in.owner[size_t(s)];
         if (add && o >= 0) return c.out.error("ERR Slot " + std::to_string(s) + " is already busy");
@@ -443,6 +452,20 @@ static void addOrDelSlots(Client &c, Instance &in, const Args &a, bool add, bool
     }
     markChanged(in);
     c.out.ok();
+}
+
+// Gives the node a config epoch above every epoch it knows, unless it holds
+// the highest one already; true when it took a new one.
+static bool bumpWithoutConsensus(Instance &in) {
+    Peer &me = in.self();
+    uint64_t top = in.current_epoch;
+    for (auto &q : in.peers)
+        if (!q->removed) top = std::max(top, q->config_epoch);
+    if (me.config_epoch != 0 && me.config_epoch == top) return false;
+    in.current_epoch = top + 1;
+    me.config_epoch = in.current_epoch;
+    markChanged(in);
+    return true;
 }
 
 static void setSlot(Client &c, Instance &in, const Args &a) {
@@ -483,13 +506,7 @@ static void setSlot(Client &c, Instance &in, const Args &a) {
     // makes the change win over the old owner's claim everywhere.
     if (n == 0 && in.importing[size_t(slot)] >= 0) {
         in.importing[size_t(slot)] = -1;
-        Peer &me = in.self();
-        uint64_t top = 0;
-        for (auto &q : in.peers)
-            if (!q->removed && q.get() != &me) top = std::max(top, q->config_epoch);
-        if (me.config_epoch == 0 || me.config_epoch <= top) {
-            me.config_epoch = ++in.current_epoch;
-        }
+        bumpWithoutConsensus(in);
     }
     in.owner[size_t(slot)] = n;
     markChanged(in);
@@ -497,21 +514,8 @@ static void setSlot(Client &c, Instance &in, const Args &a) {
 }
 
 static void bumpEpoch(Client &c, Instance &in) {
-    Peer &me = in.self();
-    uint64_t top = 0;
-    bool shared = false;
-    for (auto &q : in.peers) {
-        if (q->removed || q.get() == &me) continue;
-        top = std::max(top, q->config_epoch);
-        shared = shared || q->config_epoch == me.config_epoch;
-    }
-    if (me.config_epoch == 0 || me.config_epoch < top || shared) {
-        in.current_epoch++;
-        me.config_epoch = in.current_epoch;
-        markChanged(in);
-        return c.out.status("BUMPED " + std::to_string(me.config_epoch));
-    }
-    c.out.status("STILL " + std::to_string(me.config_epoch));
+    bool bumped = bumpWithoutConsensus(in);
+    c.out.status((bumped ? "BUMPED " : "STILL ") + std::to_string(in.self().config_epoch));
 }
 
 static bool hasKeys(Instance &in) {

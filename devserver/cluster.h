@@ -58,12 +58,13 @@ struct Context {
     long long total_commands = 0, keyspace_hits = 0, keyspace_misses = 0;
 };
 
-enum Down { UP = 0, CLOSED, HUNG };
+// How a test hook made a node unreachable: all ports closed, nothing
+// answered, or only its bus port closed (it still reaches the others).
+enum Down { UP = 0, CLOSED, HUNG, BUS_CLOSED };
 
 struct Instance {
     int index = 0;
-    int port = 0, bus_port = 0;
-    size_t listener = 0, bus_listener = 0; // in srv.listeners
+    int port = 0, bus_port = 0, tls_port = -1;
     uint64_t current_epoch = 0;
     // peers[0] is the node itself; indexes stay valid (FORGET only marks).
     std::vector<std::unique_ptr<Peer>> peers;
@@ -106,7 +107,7 @@ inline void markChanged(Instance &in) {
     in.changed = true;
     in.version++;
 }
-// The in-process node listening on ip:port, if any.
+// The in-process node listening on ip:port (plain or announced), if any.
 Instance *localNode(const std::string &ip, int port);
 
 // ---- slots.cpp ----
@@ -138,7 +139,8 @@ void applyReplicated(Client &link, Args &a);
 
 // ---- cluster.cpp ----
 std::string nodesText(Instance &in);
-// Closes (CLOSED) or reopens the client and bus ports of a node.
-bool setPortsOpen(Instance &in, bool open, const Client *keep);
+// Closes or reopens the ports of a node (only the bus port with bus_only),
+// with their connections except `keep`.
+bool setPortsOpen(Instance &in, bool open, const Client *keep, bool bus_only = false);
 
 } // namespace dev::cluster

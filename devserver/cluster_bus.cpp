@@ -242,7 +242,7 @@ void clusterBusInput(Client &c, Args &a) {
     if (c.bus == BUS_PROBE) return onProbeReply(c, a);
     if (c.bus == BUS_REPL) return applyReplicated(c, a);
     Instance &in = instance(c.node);
-    if (in.down != UP) return;
+    if (in.down == CLOSED || in.down == HUNG) return;
     if (!isMessage(a)) return freeClient(c);
     in.received++;
     long long now = nowMs();
@@ -308,7 +308,7 @@ static void ping(Instance &in, Peer &p, Client &link, long long now) {
 static void tickNode(Instance &in, long long now) {
     for (auto it = in.forgotten.begin(); it != in.forgotten.end();)
         it = it->second <= now ? in.forgotten.erase(it) : std::next(it);
-    if (in.down != UP) return;
+    if (in.down == CLOSED || in.down == HUNG) return;
     replicationTick(in, now);
     long long timeout = nodeTimeout(in);
     size_t known = 0;

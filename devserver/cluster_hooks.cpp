@@ -66,6 +66,9 @@ void clusterHookCmd(Client &c, Args &a) {
             setPortsOpen(*t, false, &c);
         } else if (ieq(a[4], "hang")) {
             t->down = HUNG;
+        } else if (ieq(a[4], "bus")) {
+            t->down = BUS_CLOSED;
+            setPortsOpen(*t, false, &c, true);
         } else {
             return c.out.error(kSyntax);
         }
@@ -74,7 +77,7 @@ void clusterHookCmd(Client &c, Args &a) {
     if (sub == "up" && n == 4) {
         Instance *t = localByName(a[3]);
         if (!t) return c.out.error("ERR no node " + a[3] + " in this process");
-        if (t->down == CLOSED && !setPortsOpen(*t, true, nullptr))
+        if ((t->down == CLOSED || t->down == BUS_CLOSED) && !setPortsOpen(*t, true, nullptr))
             return c.out.error("ERR cannot listen on the node's ports again");
         bool hung = t->down == HUNG;
         t->down = UP;

@@ -23,9 +23,13 @@ void replicationTick(Instance &in, long long now) {
     Peer *m = findPeer(in, me.master_id);
     if (!m || m->port == 0 || now - in.repl_try < 1000) return;
     in.repl_try = now;
-    int fd = connectTo(m->ip, m->port);
+    // A master of this process is followed on its plain port, whatever it
+    // announces.
+    Instance *local = localNode(m->ip, m->port);
+    int port = local ? local->port : m->port;
+    int fd = connectTo(m->ip, port);
     if (fd < 0) return;
-    Client &l = newClient(fd, m->ip + ":" + std::to_string(m->port), in.index, BUS_REPL);
+    Client &l = newClient(fd, m->ip + ":" + std::to_string(port), in.index, BUS_REPL);
     l.authed = true; // runs what its master sends
     l.any_slot = true;
     in.repl = l.id;

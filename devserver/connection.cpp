@@ -150,7 +150,7 @@ std::string clientInfoLine(const Client &c) {
                     " psub=" + std::to_string(c.patterns.size()) +
                     " multi=" + std::to_string(c.in_multi ? (long long)c.queued.size() : -1) +
                     " qbuf=" + std::to_string(c.in.size() - c.inpos) +
-                    " obl=" + std::to_string(c.out.buf.size()) + " cmd=" + c.last_cmd +
+                    " obl=" + std::to_string(c.out.pending()) + " cmd=" + c.last_cmd +
                     " user=" + c.user + " proto=" + std::to_string(c.out.proto);
     return r;
 }

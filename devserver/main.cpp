@@ -56,6 +56,11 @@ static const char *kHelp =
     "                           reads 'ready port=P1 ... cluster-ports=P1,...,PN\n"
     "                           cluster-bus-ports=B1,...,BN'; --port applies to the\n"
     "                           first node, the others always pick free ports.\n"
+    "                           With --tls-port every node also gets a TLS port\n"
+    "                           (listed as cluster-tls-ports=T1,...,TN).\n"
+    "  --tls-cluster yes|no     Cluster nodes announce their TLS ports (CLUSTER\n"
+    "                           NODES, SLOTS, MOVED, ASK) instead of the plain ones\n"
+    "                           (default no). The bus itself stays plain TCP.\n"
     "  --help                   Show this text.\n"
     "\n"
     "Settings that change behaviour (CONFIG SET NAME VALUE):\n"
@@ -128,15 +133,27 @@ static const char *kHelp =
     "  DEVHOOK LIST                         the active hooks.\n"
     "  DEVHOOK RESET                        remove hooks, INFO overrides, SNI names\n"
     "                                       and history.\n"
+    "\n"
+    "Memory: CONFIG SET maxmemory BYTES (units k, kb, m, mb, g, gb) bounds the sum of\n"
+    "the MEMORY USAGE estimates of all keys; over it, keys are evicted before each\n"
+    "command under maxmemory-policy (allkeys-/volatile-lru, -lfu, -random,\n"
+    "volatile-ttl; maxmemory-samples keys sampled per database into a pool of 16),\n"
+    "and with noeviction, or nothing left to evict, commands that may grow the data\n"
+    "set get an OOM error. OBJECT FREQ (LFU policies only) is a logarithmic counter\n"
+    "that starts at 5, grows with accesses (lfu-log-factor, 0: every access counts)\n"
+    "and loses 1 per lfu-decay-time minutes without access (0: never).\n"
+    "\n"
     "In cluster mode every node of the process has its own hooks, INFO overrides\n"
     "and history: a DEVHOOK command acts on the node whose port received it.\n"
     "Cluster hooks (NODE is a node's client port or ID, as this node knows it):\n"
-    "  DEVHOOK CLUSTER DOWN NODE CLOSE|HANG  make a node of this process\n"
+    "  DEVHOOK CLUSTER DOWN NODE CLOSE|HANG|BUS  make a node of this process\n"
     "                                       unreachable: CLOSE closes its client and\n"
     "                                       bus ports and connections (connections are\n"
     "                                       refused); HANG keeps them open but answers\n"
     "                                       nothing but DEVHOOK (held commands run when\n"
-    "                                       it comes back).\n"
+    "                                       it comes back); BUS closes only its bus\n"
+    "                                       port (it serves clients and still\n"
+    "                                       reaches the others).\n"
     "  DEVHOOK CLUSTER UP NODE              make it reachable again (same ports).\n"
     "  DEVHOOK CLUSTER FAIL NODE            mark NODE as failed in the view of every\n"
     "                                       other node (FAIL is also gossiped).\n"
@@ -150,22 +167,15 @@ static const char *kHelp =
     "                                       or \"none\") owns SLOT and keeps it: the\n"
     "                                       views (and their signatures) disagree.\n"
     "  DEVHOOK CLUSTER PINS                 the slots held by UNCOVER / SKEW here.\n"
-    "  DEVHOOK CLUSTER RELEASE              let gossip update those slots again.\n"
-    "\n"
-    "Memory: CONFIG SET maxmemory BYTES (units k, kb, m, mb, g, gb) bounds the sum of\n"
-    "the MEMORY USAGE estimates of all keys; over it, keys are evicted before each\n"
-    "command under maxmemory-policy (allkeys-/volatile-lru, -lfu, -random,\n"
-    "volatile-ttl; maxmemory-samples keys sampled per database into a pool of 16),\n"
-    "and with noeviction, or nothing left to evict, commands that may grow the data\n"
-    "set get an OOM error. OBJECT FREQ (LFU policies only) is a logarithmic counter\n"
-    "that starts at 5, grows with accesses (lfu-log-factor, 0: every access counts)\n"
-    "and loses 1 per lfu-decay-time minutes without access (0: never).\n";
+    "  DEVHOOK CLUSTER RELEASE              let gossip update those slots again.\n";
 
 static const char *const kValueOptions[] = {
-    "--port",          "--tls-port",          "--bind",          "--unix-socket",
-    "--tls-cert",      "--tls-key",           "--tls-ca-cert",   "--tls-verify-clients",
-    "--password",      "--user",              "--databases",     "--load",
-    "--snapshot-pad",  "--repl-diskless-sync", "--cluster-enabled", "--cluster-nodes"};
+    "--port",          "--tls-port",           "--bind",
+    "--unix-socket",   "--tls-cert",           "--tls-key",
+    "--tls-ca-cert",   "--tls-verify-clients", "--password",
+    "--user",          "--databases",          "--load",
+    "--snapshot-pad",  "--repl-diskless-sync", "--cluster-enabled",
+    "--cluster-nodes", "--tls-cluster"};
 
 // An option that takes a value must have one; anything else is unknown.
 static bool needArg(int i, int argc, const char *opt) {
@@ -255,13 +265,6 @@ int main(int argc, char **argv) {
         } else if (o == "--databases") {
             if (!parseCount(argv[i], argv[i + 1], 10000, srv.databases)) return 1;
             i++;
-        } else if (o == "--cluster-enabled") {
-            if (!parseYesNo(argv[i], argv[i + 1], srv.cluster_enabled)) return 1;
-            i++;
-        } else if (o == "--cluster-nodes") {
-            if (!parseCount(argv[i], argv[i + 1], 1000, srv.cluster_nodes)) return 1;
-            i++;
-            srv.cluster_enabled = true;
         } else if (o == "--load") {
             load_file = argv[++i];
         } else if (o == "--snapshot-pad") {
@@ -277,6 +280,16 @@ int main(int argc, char **argv) {
                 fprintf(stderr, "vorn-devserver: --repl-diskless-sync takes yes or no\n");
                 return 1;
             }
+        } else if (o == "--tls-cluster") {
+            if (!parseYesNo(argv[i], argv[i + 1], srv.tls_cluster)) return 1;
+            i++;
+        } else if (o == "--cluster-enabled") {
+            if (!parseYesNo(argv[i], argv[i + 1], srv.cluster_enabled)) return 1;
+            i++;
+        } else if (o == "--cluster-nodes") {
+            if (!parseCount(argv[i], argv[i + 1], 1000, srv.cluster_nodes)) return 1;
+            i++;
+            srv.cluster_enabled = true;
         }
     }
     if (srv.tls_port >= 0 && (srv.tls_cert.empty() || srv.tls_key.empty())) {

@@ -279,17 +279,15 @@ static void readClient(Client &c) {
 constexpr size_t kProduceLow = 256 * 1024;
 
 static void writeClient(Client &c) {
-    std::string &b = c.out.buf;
-    size_t off = 0;
-    while (off < b.size()) {
-        ssize_t n = connIO(c, true, b.data() + off, b.size() - off);
+    ReplyWriter &o = c.out;
+    while (o.pending() > 0) {
+        ssize_t n = connIO(c, true, o.buf.data() + o.sent, o.pending());
         if (n < 0) return freeClient(c);
         if (n == 0) break;
-        off += size_t(n);
+        o.consumed(size_t(n));
         srv.net_out += n;
     }
-    b.erase(0, off);
-    if (b.empty() && c.close_after_write) freeClient(c);
+    if (o.pending() == 0 && c.close_after_write) freeClient(c);
 }
 
 int serve() {
@@ -344,7 +342,7 @@ int serve() {
                 timeout = std::min<long long>(timeout, c.produce_at - now + 1);
             if (!c.close_after_write && !held && !c.produce) ev |= POLLIN;
             if (!c.conn.handshake_done) ev |= POLLIN;
-            if (!held && !c.out.buf.empty()) ev |= POLLOUT;
+            if (!held && c.out.pending() > 0) ev |= POLLOUT;
             // Requests left in the buffer after a delay need no new bytes.
             if (!held && c.pending_input && !c.close_after_write) timeout = 0;
             pfds.push_back({c.conn.fd, ev, 0});
@@ -381,7 +379,7 @@ int serve() {
         now = nowMs();
         for (auto &[id, cp] : srv.clients)
             if (!cp->closed && cp->conn.handshake_done && cp->hold_until <= now &&
-                (!cp->out.buf.empty() || cp->close_after_write))
+                (cp->out.pending() > 0 || cp->close_after_write))
                 writeClient(*cp);
         for (auto it = srv.clients.begin(); it != srv.clients.end();)
             it = it->second->closed ? srv.clients.erase(it) : std::next(it);

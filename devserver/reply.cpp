@@ -13,6 +13,22 @@ static void line(std::string &b, char type, long long n) {
     b.append(tmp, size_t(len));
 }
 
+void ReplyWriter::consumed(size_t n) {
+    constexpr size_t kKeepCapacity = 1 << 20;
+    sent += n;
+    if (sent == buf.size()) {
+        // A huge reply's memory goes back once it is out.
+        if (buf.capacity() > kKeepCapacity)
+            std::string().swap(buf);
+        else
+            buf.clear();
+        sent = 0;
+    } else if (sent >= kKeepCapacity && sent >= buf.size() - sent) {
+        buf.erase(0, sent);
+        sent = 0;
+    }
+}
+
 void ReplyWriter::status(std::string_view s) {
     buf += '+';
     // A status line cannot carry CR or LF; replace them rather than break

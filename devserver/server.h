@@ -40,8 +40,15 @@ bool globMatch(std::string_view pat, std::string_view str, bool nocase = false);
 // ---- reply writer (VOSP2 / VOSP3 aware) ----
 class ReplyWriter {
   public:
-    std::string buf; // pending output
+    std::string buf; // output, of which the first `sent` bytes are written
+    size_t sent = 0;
     int proto = 2;
+
+    size_t pending() const { return buf.size() - sent; }
+    // Drops what has been written. The buffer moves only once the written
+    // part is large and at least half of it, so a large reply leaves in
+    // linear time whatever the socket takes per write.
+    void consumed(size_t n);
 
     void raw(std::string_view s) { buf.append(s); }
     void status(std::string_view s);
@@ -318,6 +325,7 @@ struct Server {
     bool demo_data = false;
     bool cluster_enabled = false;
     int cluster_nodes = 1;
+    bool tls_cluster = false; // cluster nodes announce their TLS ports
     std::map<std::string, User> users;
     std::vector<Db> dbs;
     std::vector<Command> commands;

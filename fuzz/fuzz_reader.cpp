@@ -1,7 +1,9 @@
 // Arbitrary bytes fed to the reply reader in arbitrary pieces. After every
 // call the reader's invariants must hold, every complete reply must be a
 // well-formed tree, and a reader that builds nothing must reach the same
-// verdict as one that builds trees.
+// verdict as one that builds trees. The building reader takes payloads from
+// a few bytes up on the direct path, with pieces either fed or written
+// straight into the payload's string as a connection does.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +27,29 @@ void checkInvariants(const vornReader *r) {
         check(r->buf != nullptr && r->len == hi_sdslen(r->buf));
         check(r->ridx >= -1 && r->ridx < r->tasks);
     }
+    if (r->direct.str != nullptr) {
+        check(!r->err && r->ridx >= 0);
+        check(r->direct.filled <= r->direct.cap && r->direct.cap <= r->direct.need);
+    } else {
+        check(r->direct.filled == 0 && r->direct.cap == 0);
+    }
+}
+
+// Hands a piece to the reader the way a connection would: as much as the
+// direct path offers room for straight into the string, the rest fed.
+int deliver(vornReader *r, const char *p, size_t n, bool direct) {
+    while (direct && n > 0) {
+        char *dst;
+        size_t room = vornReaderDirectRoom(r, &dst);
+        if (r->err) return VORN_ERR;
+        if (room == 0) break;
+        if (room > n) room = n;
+        memcpy(dst, p, room);
+        vornReaderDirectCommit(r, room);
+        p += room;
+        n -= room;
+    }
+    return vornReaderFeed(r, p, n);
 }
 
 // Walks the tree without recursion and checks every node.
@@ -71,13 +96,15 @@ void checkTree(const vornReply *root) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (size < 2) return 0;
-    // The first byte picks the aggregate limit (kept low so a count cannot
-    // ask for gigabytes of child pointers), the second seeds the piece sizes.
+    if (size < 3) return 0;
+    // The first byte picks the aggregate limit, the second seeds the piece
+    // sizes and the way they are handed over, the third the smallest payload
+    // taken on the direct path (0: none).
     long long maxelements = 1 + data[0] % 64;
     uint32_t state = data[1] | 1u;
-    data += 2;
-    size -= 2;
+    size_t directmin = data[2] % 40;
+    data += 3;
+    size -= 3;
 
     vornReader *r = vornReaderCreate();
     vornReplyObjectFunctions none = {};
@@ -85,13 +112,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     check(r != nullptr && bare != nullptr);
     r->maxelements = bare->maxelements = maxelements;
     if (state & 2) r->maxbuf = bare->maxbuf = 0;
+    r->directmin = directmin;
 
     size_t off = 0, replies = 0, bareReplies = 0;
     while (off < size) {
         state = state * 1103515245u + 12345u;
         size_t piece = 1 + (state >> 16) % 64;
         if (piece > size - off) piece = size - off;
-        int rc = vornReaderFeed(r, reinterpret_cast<const char *>(data) + off, piece);
+        int rc = deliver(r, reinterpret_cast<const char *>(data) + off, piece, (state >> 20) & 1);
         int brc = vornReaderFeed(bare, reinterpret_cast<const char *>(data) + off, piece);
         off += piece;
         check(rc == brc);

@@ -206,9 +206,26 @@ void vornFree(vornContext *c) {
 int vornBufferRead(vornContext *c) {
     if (c->err) return VORN_ERR;
     char buf[kReadChunk];
-    ssize_t nread = c->funcs->read(c, buf, sizeof(buf));
+    /* The rest of a large bulk payload goes from the transport straight into
+     * the reply's own string, in reads as large as the transport gives,
+     * instead of through the receive buffer. */
+    char *dst = buf;
+    size_t cap = vornReaderDirectRoom(c->reader, &dst);
+    if (c->reader->err) {
+        __vornSetError(c, c->reader->err, c->reader->errstr);
+        return VORN_ERR;
+    }
+    const bool direct = cap > 0;
+    if (!direct) {
+        dst = buf;
+        cap = sizeof(buf);
+    }
+    ssize_t nread = c->funcs->read(c, dst, cap);
     if (nread < 0) return VORN_ERR;
-    if (nread > 0 && vornReaderFeed(c->reader, buf, static_cast<size_t>(nread)) != VORN_OK) {
+    if (nread == 0) return VORN_OK;
+    if (direct) {
+        vornReaderDirectCommit(c->reader, static_cast<size_t>(nread));
+    } else if (vornReaderFeed(c->reader, buf, static_cast<size_t>(nread)) != VORN_OK) {
         __vornSetError(c, c->reader->err, c->reader->errstr);
         return VORN_ERR;
     }

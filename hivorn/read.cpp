@@ -14,6 +14,8 @@
 #include <strings.h>
 
 #include "hivorn/alloc.h"
+#include "hivorn/hivorn.h"
+#include "reply_own.h"
 
 namespace {
 
@@ -35,8 +37,14 @@ void releaseReply(vornReader *r) {
     r->reply = nullptr;
 }
 
+void releaseDirect(vornReader *r) {
+    hi_free(r->direct.str);
+    r->direct = {};
+}
+
 void setError(vornReader *r, int type, const char *str) {
     releaseReply(r);
+    releaseDirect(r);
     hi_sdsfree(r->buf);
     r->buf = nullptr;
     r->pos = r->len = 0;
@@ -185,6 +193,97 @@ int processLineItem(vornReader *r) {
     return VORN_OK;
 }
 
+// Room for a direct payload once `filled` of its `need` bytes are in: what
+// has arrived plus at most as much again (or the floor), never more than the
+// payload needs. This is the same bound the receive buffer keeps.
+size_t directCapFor(size_t filled, size_t need) {
+    size_t ahead = filled > RESERVE_FLOOR ? filled : RESERVE_FLOOR;
+    return need - filled <= ahead ? need : filled + ahead;
+}
+
+// A payload large enough, for builders that can take a filled buffer over.
+// A verbatim string switches over only once its well-formed type prefix is
+// in (`held` bytes are at `data`): a malformed one fails on the usual path,
+// once the whole item is there, as any other.
+bool directEligible(const vornReader *r, int type, size_t len, const char *data, size_t held) {
+    if (r->directmin == 0 || len < r->directmin || r->fn != &defaultFunctions) return false;
+    return type != VORN_REPLY_VERB || (len >= 4 && held >= 4 && data[3] == ':');
+}
+
+// Switches the bulk item whose header has just been read to the direct path:
+// `held` payload bytes at `data` are present, `len` are announced and not all
+// there yet. Returns VORN_ERR, as the item is incomplete (or failed for
+// lack of memory).
+int startDirect(vornReader *r, const char *data, size_t held, size_t len) {
+    vornReadTask *cur = r->task[r->ridx];
+    size_t skip = 0;
+    if (cur->type == VORN_REPLY_VERB) {
+        memcpy(r->direct.vtype, data, 3);
+        r->direct.vtype[3] = '\0';
+        skip = 4;
+    }
+    // The string gets the payload and then its CR LF, whose first byte later
+    // becomes the terminating NUL.
+    size_t need = len - skip + 2;
+    held -= skip;
+    size_t cap = directCapFor(held, need);
+    char *str = static_cast<char *>(hi_malloc(cap));
+    if (str == nullptr) {
+        setErrorOOM(r);
+        return VORN_ERR;
+    }
+    memcpy(str, data + skip, held);
+    r->direct.str = str;
+    r->direct.filled = held;
+    r->direct.cap = cap;
+    r->direct.need = need;
+    r->pos = r->len; // everything buffered belonged to the payload
+    return VORN_ERR;
+}
+
+// Makes room for more of the direct payload when its string is full.
+bool growDirect(vornReader *r) {
+    if (r->direct.filled < r->direct.cap) return true;
+    size_t cap = directCapFor(r->direct.filled, r->direct.need);
+    char *grown = static_cast<char *>(hi_realloc(r->direct.str, cap));
+    if (grown == nullptr) {
+        setErrorOOM(r);
+        return false;
+    }
+    r->direct.str = grown;
+    r->direct.cap = cap;
+    return true;
+}
+
+// Continues a direct payload: bytes fed through the buffer are moved into
+// the string; once it is whole, the node takes it over.
+int processDirectItem(vornReader *r) {
+    vornReadTask *cur = r->task[r->ridx];
+    while (r->direct.filled < r->direct.need && r->pos < r->len) {
+        if (!growDirect(r)) return VORN_ERR;
+        size_t n = r->direct.cap - r->direct.filled;
+        if (n > r->len - r->pos) n = r->len - r->pos;
+        memcpy(r->direct.str + r->direct.filled, r->buf + r->pos, n);
+        r->direct.filled += n;
+        r->pos += n;
+    }
+    if (r->direct.filled < r->direct.need) return VORN_ERR; // not all there yet
+
+    size_t len = r->direct.need - 2;
+    char *str = r->direct.str;
+    str[len] = '\0';
+    void *obj = createStringObjectFromBuffer(
+        cur, str, len, cur->type == VORN_REPLY_VERB ? r->direct.vtype : nullptr);
+    if (obj == nullptr) {
+        setErrorOOM(r); // releases the string, still the reader's
+        return VORN_ERR;
+    }
+    r->direct = {};
+    if (r->ridx == 0) r->reply = obj;
+    moveToNextTask(r);
+    return VORN_OK;
+}
+
 int processBulkItem(vornReader *r) {
     vornReadTask *cur = r->task[r->ridx];
     void *obj = nullptr;
@@ -223,6 +322,9 @@ int processBulkItem(vornReader *r) {
                       : reinterpret_cast<void *>(static_cast<intptr_t>(cur->type));
             success = true;
             bytelen += need + 2;
+        } else if (need <= SIZE_MAX - bytelen - 2 &&
+                   directEligible(r, cur->type, need, p + bytelen, avail - bytelen)) {
+            return startDirect(r, p + bytelen, avail - bytelen, need);
         } else if (r->buf != nullptr && need <= SIZE_MAX - bytelen - 2) {
             // Grow the buffer ahead of a large payload geometrically rather
             // than by a fixed step per piece, so it is copied few times. The
@@ -336,6 +438,7 @@ int processAggregateItem(vornReader *r) {
 
 int processItem(vornReader *r) {
     vornReadTask *cur = r->task[r->ridx];
+    if (r->direct.str != nullptr) return processDirectItem(r);
 
     if (cur->type < 0) {
         if (r->pos >= r->len) return VORN_ERR;
@@ -464,6 +567,7 @@ vornReader *vornReaderCreateWithFunctions(vornReplyObjectFunctions *fn) {
     r->fn = fn;
     r->maxbuf = VORN_READER_MAX_BUF;
     r->maxelements = VORN_READER_MAX_ARRAY_ELEMENTS;
+    r->directmin = VORN_READER_DIRECT_MIN;
     r->ridx = -1;
     return r;
 oom:
@@ -474,6 +578,7 @@ oom:
 void vornReaderFree(vornReader *r) {
     if (r == nullptr) return;
     releaseReply(r);
+    releaseDirect(r);
     if (r->task) {
         for (int i = 0; i < r->tasks; i++)
             hi_free(r->task[i]);
@@ -510,7 +615,7 @@ int vornReaderFeed(vornReader *r, const char *buf, size_t len) {
 int vornReaderGetReply(vornReader *r, void **reply) {
     if (reply != nullptr) *reply = nullptr;
     if (r->err) return VORN_ERR;
-    if (r->len == 0) return VORN_OK;
+    if (r->len == 0 && r->direct.str == nullptr) return VORN_OK;
 
     if (r->ridx == -1) {
         r->task[0]->type = -1;
@@ -542,4 +647,19 @@ int vornReaderGetReply(vornReader *r, void **reply) {
         }
     }
     return VORN_OK;
+}
+
+size_t vornReaderDirectRoom(vornReader *r, char **dst) {
+    // Bytes still buffered come first; they go through vornReaderGetReply.
+    if (r->err || r->direct.str == nullptr || r->direct.filled == r->direct.need || r->pos < r->len)
+        return 0;
+    if (!growDirect(r)) return 0;
+    *dst = r->direct.str + r->direct.filled;
+    return r->direct.cap - r->direct.filled;
+}
+
+void vornReaderDirectCommit(vornReader *r, size_t n) {
+    if (r->direct.str == nullptr) return;
+    size_t room = r->direct.cap - r->direct.filled;
+    r->direct.filled += n < room ? n : room;
 }

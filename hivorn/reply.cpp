@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "hivorn/hivorn.h"
+#include "reply_own.h"
 
 namespace {
 
@@ -13,14 +14,44 @@ vornReply *createReplyObject(int type) {
     return r;
 }
 
-// Hangs a new node into its parent's child array, where the task says.
-void attach(const vornReadTask *task, vornReply *r) {
-    if (task->parent == nullptr) return;
+// Child arrays start this small and double as children arrive, so that an
+// announced count alone (up to 2^32 - 1 by default) reserves nothing much:
+// what the array holds stays proportional to what has been received.
+const size_t ELEMENTS_FLOOR = 8;
+
+// Hangs a new node into its parent's child array, where the task says,
+// growing the array first when the node falls beyond it. While children are
+// still arriving the parent's elements counts the slots allocated so far
+// (those not yet filled are null); once the last child is in, it is the
+// announced count. Returns false when memory runs out.
+bool attach(const vornReadTask *task, vornReply *r) {
+    if (task->parent == nullptr) return true;
     vornReply *parent = static_cast<vornReply *>(task->parent->obj);
     // A parent no builder made is only a bare type code (a reader whose
     // table lacks createArray): there is nothing to attach to.
-    if (reinterpret_cast<uintptr_t>(parent) <= VORN_REPLY_VERB) return;
-    parent->element[task->idx] = r;
+    if (reinterpret_cast<uintptr_t>(parent) <= VORN_REPLY_VERB) return true;
+    size_t idx = static_cast<size_t>(task->idx);
+    if (idx >= parent->elements) {
+        size_t announced = static_cast<size_t>(task->parent->elements);
+        size_t cap = parent->elements * 2 > idx + 1 ? parent->elements * 2 : idx + 1;
+        if (cap > announced) cap = announced;
+        if (cap > SIZE_MAX / sizeof(vornReply *)) return false;
+        auto *grown =
+            static_cast<vornReply **>(hi_realloc(parent->element, cap * sizeof(vornReply *)));
+        if (grown == nullptr) return false;
+        memset(grown + parent->elements, 0, (cap - parent->elements) * sizeof(vornReply *));
+        parent->element = grown;
+        parent->elements = cap;
+    }
+    parent->element[idx] = r;
+    return true;
+}
+
+// Attaches a new node, or releases it when that fails.
+void *attached(const vornReadTask *task, vornReply *r) {
+    if (attach(task, r)) return r;
+    freeReplyObject(r);
+    return nullptr;
 }
 
 void *createStringObject(const vornReadTask *task, const char *str, size_t len) {
@@ -42,31 +73,29 @@ void *createStringObject(const vornReadTask *task, const char *str, size_t len) 
     buf[len] = '\0';
     r->str = buf;
     r->len = len;
-    attach(task, r);
-    return r;
+    return attached(task, r);
 }
 
 void *createArrayObject(const vornReadTask *task, size_t elements) {
     vornReply *r = createReplyObject(task->type);
     if (r == nullptr) return nullptr;
     if (elements > 0) {
-        r->element = static_cast<vornReply **>(hi_calloc(elements, sizeof(vornReply *)));
+        size_t slots = elements < ELEMENTS_FLOOR ? elements : ELEMENTS_FLOOR;
+        r->element = static_cast<vornReply **>(hi_calloc(slots, sizeof(vornReply *)));
         if (r->element == nullptr) {
             hi_free(r);
             return nullptr;
         }
+        r->elements = slots;
     }
-    r->elements = elements;
-    attach(task, r);
-    return r;
+    return attached(task, r);
 }
 
 void *createIntegerObject(const vornReadTask *task, long long value) {
     vornReply *r = createReplyObject(VORN_REPLY_INTEGER);
     if (r == nullptr) return nullptr;
     r->integer = value;
-    attach(task, r);
-    return r;
+    return attached(task, r);
 }
 
 void *createDoubleObject(const vornReadTask *task, double value, const char *str, size_t len) {
@@ -81,26 +110,38 @@ void *createDoubleObject(const vornReadTask *task, double value, const char *str
     }
     memcpy(r->str, str, len);
     r->str[len] = '\0';
-    attach(task, r);
-    return r;
+    return attached(task, r);
 }
 
 void *createNilObject(const vornReadTask *task) {
     vornReply *r = createReplyObject(VORN_REPLY_NIL);
     if (r == nullptr) return nullptr;
-    attach(task, r);
-    return r;
+    return attached(task, r);
 }
 
 void *createBoolObject(const vornReadTask *task, int bval) {
     vornReply *r = createReplyObject(VORN_REPLY_BOOL);
     if (r == nullptr) return nullptr;
     r->integer = bval != 0;
-    attach(task, r);
-    return r;
+    return attached(task, r);
 }
 
 } // namespace
+
+void *createStringObjectFromBuffer(const vornReadTask *task, char *buf, size_t len,
+                                   const char *vtype) {
+    vornReply *r = createReplyObject(task->type);
+    if (r == nullptr) return nullptr;
+    if (vtype != nullptr) {
+        memcpy(r->vtype, vtype, 3);
+        r->vtype[3] = '\0';
+    }
+    r->str = buf;
+    r->len = len;
+    if (attach(task, r)) return r;
+    hi_free(r); // buf stays the caller's
+    return nullptr;
+}
 
 vornReplyObjectFunctions defaultFunctions = {
     createStringObject, createArrayObject, createIntegerObject, createDoubleObject,

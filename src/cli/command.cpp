@@ -149,13 +149,11 @@ int cliReadReply(int output_raw_strings) {
         exit(1);
     }
 
-    hisds out = cliFormatReply(reply, config.output, output_raw_strings);
-    fwrite(out, 1, hi_sdslen(out), stdout);
+    cliWriteReply(stdout, reply, config.output, output_raw_strings);
     // Where SIGPIPE is ignored (the interactive session), a reader of our
     // output that went away still ends the process instead of having it
     // stream replies nobody reads.
     bool reader_gone = fflush(stdout) == EOF && errno == EPIPE;
-    hi_sdsfree(out);
     freeReplyObject(reply);
     if (reader_gone) exit(1);
     return 0;

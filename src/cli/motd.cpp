@@ -1,11 +1,12 @@
-// Message of the day: fetch over HTTP with libcurl, cache in the home
-// directory from the password database.
+// Message of the day: fetch over HTTP with libcurl (loaded when needed),
+// cache in the home directory from the password database.
 #include "cli/motd.h"
+
+#include "cli/libcurl.h"
 
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <curl/curl.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <string>
@@ -103,31 +104,34 @@ static void writeCachedMOTD(const std::string &path, const hisds msg) {
 // The message from the network, or nullptr when the transfer fails, times
 // out, is refused for its size or ends with a status outside 2xx.
 static hisds downloadMOTD() {
-    CURL *curl = curl_easy_init();
+    // Without the library there is simply no message, as for any failed fetch.
+    const CurlEasyApi *api = curlEasyApi();
+    if (api == nullptr) return nullptr;
+    CURL *curl = api->easy_init();
     if (curl == nullptr) return nullptr;
 
     hisds msg = hi_sdsempty();
     if (msg == nullptr) {
-        curl_easy_cleanup(curl);
+        api->easy_cleanup(curl);
         return nullptr;
     }
-    curl_easy_setopt(curl, CURLOPT_URL, motd_url);
-    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT, MOTD_TIMEOUT);
+    api->easy_setopt(curl, CURLOPT_URL, motd_url);
+    api->easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    api->easy_setopt(curl, CURLOPT_TIMEOUT, MOTD_TIMEOUT);
     // The time-out must not rely on SIGALRM around a blocking resolver: the
     // process owns its signal handling.
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, motd_write_callback);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &msg);
+    api->easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    api->easy_setopt(curl, CURLOPT_WRITEFUNCTION, motd_write_callback);
+    api->easy_setopt(curl, CURLOPT_WRITEDATA, &msg);
 
     long code = 0;
-    CURLcode res = curl_easy_perform(curl);
-    if (res != CURLE_OK || curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code) != CURLE_OK ||
+    CURLcode res = api->easy_perform(curl);
+    if (res != CURLE_OK || api->easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code) != CURLE_OK ||
         code < 200 || code > 299) {
         hi_sdsfree(msg);
         msg = nullptr;
     }
-    curl_easy_cleanup(curl);
+    api->easy_cleanup(curl);
     return msg;
 }
 

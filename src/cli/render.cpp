@@ -319,6 +319,20 @@ hisds cliFormatReply(const vornReply *r, int mode, int verbatim) {
     }
 }
 
+void cliWriteReply(FILE *fp, const vornReply *r, int mode, int verbatim) {
+    // A string in the raw form is its bytes as they are: written from the
+    // reply itself, a large value is not copied once more.
+    if ((verbatim || mode == OUTPUT_RAW) &&
+        (r->type == VORN_REPLY_STRING || r->type == VORN_REPLY_VERB)) {
+        fwrite(r->str, 1, r->len, fp);
+        if (!verbatim) fwrite(config.cmd_delim, 1, hi_sdslen(config.cmd_delim), fp);
+        return;
+    }
+    hisds out = cliFormatReply(r, mode, verbatim);
+    fwrite(out, 1, hi_sdslen(out), fp);
+    hi_sdsfree(out);
+}
+
 namespace {
 
 // A client-side-caching invalidation: ["invalidate...", [key, ...]] with

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 
 #include "hivorn/hivorn.h"
 #include "hivorn/sds.h"
@@ -11,6 +12,9 @@
 // the raw form without any separator, whatever the mode. An unknown mode
 // prints "Error:  Unknown output encoding %d" and exits with status 1.
 hisds cliFormatReply(const vornReply *r, int mode, int verbatim);
+
+// Writes the whole reply to fp, as cliFormatReply renders it.
+void cliWriteReply(FILE *fp, const vornReply *r, int mode, int verbatim);
 
 // The standard form; prefix is the indentation of the lines after the first.
 hisds cliFormatReplyTTY(const vornReply *r, const char *prefix);

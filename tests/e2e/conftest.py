@@ -48,7 +48,7 @@ class DevServer:
                                      stderr=subprocess.PIPE)
         self.port = self.tls_port = self.unix_socket = None
         # Cluster mode: the client and bus ports of every node, in node order.
-        self.cluster_ports, self.cluster_bus_ports = [], []
+        self.cluster_ports, self.cluster_bus_ports, self.cluster_tls_ports = [], [], []
         deadline = time.time() + timeout * SLOW
         line = b""
         while time.time() < deadline:
@@ -71,6 +71,8 @@ class DevServer:
                 self.cluster_ports = [int(p) for p in v.split(",")]
             elif k == "cluster-bus-ports":
                 self.cluster_bus_ports = [int(p) for p in v.split(",")]
+            elif k == "cluster-tls-ports":
+                self.cluster_tls_ports = [int(p) for p in v.split(",")]
 
     def stop(self):
         if self.proc.poll() is None:
@@ -340,17 +342,20 @@ def wait_until(cond, timeout=5, step=0.05):
         time.sleep(step)
 
 
-def cluster_nodes_text(port):
+def cluster_nodes_text(port, password=None):
     """The CLUSTER NODES text of the node on port, as str."""
-    return bytes(RawConn(port=port).cmd("CLUSTER", "NODES")).decode()
+    c = RawConn(port=port)
+    if password is not None:
+        assert c.cmd("AUTH", password) == "OK"
+    return bytes(c.cmd("CLUSTER", "NODES")).decode()
 
 
-def cluster_views_agree(ports):
+def cluster_views_agree(ports, password=None):
     """True when every node knows every other (no handshake) and all views
     give the same owner to every slot."""
     views = []
     for p in ports:
-        lines = [l.split(" ") for l in cluster_nodes_text(p).splitlines()]
+        lines = [l.split(" ") for l in cluster_nodes_text(p, password).splitlines()]
         if len(lines) != len(ports) or any("handshake" in l[2] for l in lines):
             return False
         views.append(sorted((l[0], " ".join(x for x in l[8:] if not x.startswith("[")))

@@ -89,3 +89,18 @@ def test_certificate_matching_the_host_dialled(start_server, certs, host):
     s = tls_server(start_server, certs)
     r = tls_cli(s, "-h", host, "--cacert", str(certs / "ca.crt"), "ping")
     assert (r.stdout, r.stderr, r.returncode) == (b"PONG\n", b"", 0)
+
+
+@pytest.mark.parametrize("transport", ["tcp", "unix", "tls"])
+def test_large_value_arrives_whole_over_every_transport(start_server, certs, tmp_path,
+                                                        transport):
+    # Several MiB take the reader's direct path; every byte value, CR LF and
+    # zero bytes included, must come out exactly in the raw form.
+    s = tls_server(start_server, certs, "--unix-socket", str(tmp_path / "v.sock"))
+    value = bytes(range(256)) * (5 * 4096 + 3)
+    assert RawConn(port=s.port).cmd("SET", "big", value) == "OK"
+    where = {"tcp": ["-p", str(s.port)], "unix": ["-s", s.unix_socket],
+             "tls": ["--tls", "-p", str(s.tls_port), "--cacert", str(certs / "ca.crt")]}
+    r = run_cli([*where[transport], "--raw", "GET", "big"], timeout=60)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == value + b"\n"

@@ -471,6 +471,24 @@ def test_hook_close_and_reopen_ports(three):
                       == "connected")
 
 
+def test_hook_close_only_the_bus_port(three):
+    srv, ports, ids = three
+    ctl = RawConn(port=ports[0])
+    assert ctl.cmd("DEVHOOK", "CLUSTER", "DOWN", ports[2], "BUS") == "OK"
+    with pytest.raises(ConnectionRefusedError):
+        socket.create_connection(("127.0.0.1", srv.cluster_bus_ports[2]), timeout=2)
+    assert RawConn(port=ports[2]).cmd("CLUSTER", "MYID") == ids[2].encode()
+
+    def links(port):
+        return {k: v["link"] for k, v in parse_nodes(cluster_nodes_text(port)).items()}
+    # Nobody reaches its bus; it still reaches everybody.
+    assert wait_until(lambda: links(ports[0])[ids[2]] == links(ports[1])[ids[2]] ==
+                      "disconnected")
+    assert set(links(ports[2]).values()) == {"connected"}
+    assert ctl.cmd("DEVHOOK", "CLUSTER", "UP", ports[2]) == "OK"
+    assert wait_until(lambda: links(ports[0])[ids[2]] == "connected")
+
+
 def test_hook_hang_holds_commands(three):
     srv, ports, ids = three
     ctl = RawConn(port=ports[0])
@@ -639,11 +657,12 @@ def test_migrate_between_nodes_of_one_process(three, server):
          "ERR When using MIGRATE KEYS option, the key argument must be set to the empty string"),
         (("MIGRATE", *host, "bar", 99, 5000, "REPLACE"),
          "ERR Target instance replied with error: ERR DB index is out of range"),
-        (("MIGRATE", "127.0.0.1", server.port, "bar", 0, 5000),
-         "IOERR error or timeout connecting to the client"),
     ]
     for args, want in errors:
         assert a.cmd(*args) == want, args
+    # A target in another process is reached over the network.
+    assert a.cmd("MIGRATE", "127.0.0.1", server.port, "bar", 0, 5000) == "OK"
+    assert RawConn(port=server.port).cmd("GET", "bar") == b"new"
     assert a.cmd("DEVHOOK", "CLUSTER", "ANYSLOT", "OFF") == "OK"
 
 
@@ -661,3 +680,73 @@ def test_migrate_authenticates_with_the_target(start_cluster_nodes):
         "user is disabled.")
     assert a.cmd("MIGRATE", *target, "AUTH2", "default", "pw") == "OK"
     assert a.cmd("EXISTS", "k") == 0
+
+
+from test_devserver_net import certs, tls_conn  # noqa: E402,F401  (shared TLS fixture)
+
+
+def test_tls_cluster_announces_tls_ports(start_cluster_nodes, certs):
+    srv = start_cluster_nodes(3, "--tls-port", "0", "--tls-cert", str(certs / "server.crt"),
+                              "--tls-key", str(certs / "server.key"), "--tls-cluster", "yes")
+    tls = srv.cluster_tls_ports
+    assert len(tls) == 3 and tls[0] == srv.tls_port and not set(tls) & set(srv.cluster_ports)
+    conns = [tls_conn(p, certs, client_cert=False) for p in tls]
+    ids = [bytes(c.cmd("CLUSTER", "MYID")).decode() for c in conns]
+    for i, c in enumerate(conns):
+        c.cmd("CLUSTER", "ADDSLOTSRANGE", i * 6000, min(16383, i * 6000 + 5999))
+    for c in conns[1:]:
+        assert c.cmd("CLUSTER", "MEET", "127.0.0.1", tls[0]) == "OK"
+    assert wait_until(lambda: cluster_views_agree(srv.cluster_ports))
+    nodes = parse_nodes(cluster_nodes_text(srv.cluster_ports[1]))
+    assert [nodes[i]["port"] for i in ids] == tls
+    assert conns[0].cmd("SET", "foo", "x") == Err(f"MOVED 12182 127.0.0.1:{tls[2]}")
+    assert conns[2].cmd("SET", "foo", "x") == "OK"
+    # The plain ports still serve.
+    assert RawConn(port=srv.cluster_ports[2]).cmd("GET", "foo") == b"x"
+
+
+def test_migrate_to_another_process(start_cluster_nodes, server, start_server):
+    """A plain instance moves keys of every type into an importing node of a
+    cluster in another process."""
+    cl = start_cluster_nodes(2, "--password", "pw")
+    a, b = (RawConn(port=p) for p in cl.cluster_ports)
+    for c in (a, b):
+        c.cmd("AUTH", "pw")
+    ids = [bytes(c.cmd("CLUSTER", "MYID")).decode() for c in (a, b)]
+    a.cmd("CLUSTER", "ADDSLOTSRANGE", 0, 16383)
+    b.cmd("CLUSTER", "MEET", "127.0.0.1", cl.cluster_ports[0])
+    assert wait_until(lambda: cluster_views_agree(cl.cluster_ports, "pw"))
+    slot = a.cmd("CLUSTER", "KEYSLOT", "t")
+    assert b.cmd("CLUSTER", "SETSLOT", slot, "IMPORTING", ids[0]) == "OK"
+    src = RawConn(port=server.port)
+    fill = [("SET", "{t}s", "x y"), ("RPUSH", "{t}l", "1", "2", "1"), ("SADD", "{t}set", "p", "q"),
+            ("HSET", "{t}h", "f", "v", "g", "w"), ("ZADD", "{t}z", "1.5", "m", "-2", "n"),
+            ("XADD", "{t}x", "5-1", "k", "v"), ("XADD", "{t}x", "7-0", "k2", "v2"),
+            ("SET", "{t}ttl", "v", "PX", "60000")]
+    for cmd in fill:
+        src.cmd(*cmd)
+    keys = sorted({c[1] for c in fill})
+    digests = src.cmd("DEBUG", "DIGEST-VALUE", *keys)
+    target = ("127.0.0.1", cl.cluster_ports[1])
+    assert src.cmd("MIGRATE", *target, "", 0, 5000, "KEYS", *keys) == Err(
+        "ERR Target instance replied with error: NOAUTH Authentication required.")
+    assert src.cmd("MIGRATE", *target, "", 0, 5000, "AUTH", "pw", "COPY", "KEYS", *keys) == "OK"
+    b.cmd("DEVHOOK", "CLUSTER", "ANYSLOT", "ON")
+    assert b.cmd("DEBUG", "DIGEST-VALUE", *keys) == digests
+    assert 0 < b.cmd("PTTL", "{t}ttl") <= 60000 and b.cmd("PTTL", "{t}s") == -1
+    assert src.cmd("DBSIZE") == len(keys)  # COPY kept them
+    # Existing keys: BUSYKEY, relayed; REPLACE overwrites and moves.
+    src.cmd("SET", "{t}s", "changed")
+    assert src.cmd("MIGRATE", *target, "{t}s", 0, 5000, "AUTH2", "default", "pw") == Err(
+        "ERR Target instance replied with error: BUSYKEY Target key name already exists.")
+    assert src.cmd("MIGRATE", *target, "", 0, 5000, "AUTH", "pw", "REPLACE", "KEYS",
+                   *keys) == "OK"
+    assert src.cmd("DBSIZE") == 0 and b.cmd("GET", "{t}s") == b"changed"
+    # Unreachable target.
+    src.cmd("SET", "k", "v")
+    closed = start_server()
+    port = closed.port
+    closed.stop()
+    assert src.cmd("MIGRATE", "127.0.0.1", port, "k", 0, 1000) == Err(
+        "IOERR error or timeout connecting to the client")
+    assert src.cmd("GET", "k") == b"v"

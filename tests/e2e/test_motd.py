@@ -478,3 +478,47 @@ def test_one_shot_command_never_fetches(server, http_proxy):
     assert p.returncode == 0, p.stderr
     assert p.stdout == b"PONG\n"
     assert proxy.connections == 0
+
+
+# ---- libcurl is loaded only for the fetch ----
+
+def test_client_does_not_link_libcurl():
+    # Linked, it would be loaded (with the libraries it needs) by every run.
+    if shutil.which("readelf") is None:
+        pytest.skip("readelf is not installed")
+    r = subprocess.run(["readelf", "-d", bin_path("vorn-cli")], stdin=subprocess.DEVNULL,
+                       capture_output=True, timeout=30, check=True)
+    needed = [ln for ln in r.stdout.decode().splitlines() if "(NEEDED)" in ln]
+    assert needed and not any("libcurl" in ln for ln in needed), needed
+
+
+def _libcurl_path():
+    r = subprocess.run(["ldconfig", "-p"], stdin=subprocess.DEVNULL, capture_output=True,
+                       timeout=30)
+    for ln in r.stdout.decode().splitlines():
+        name, _, path = ln.strip().partition(" => ")
+        if name.startswith("libcurl.so.4 ") and "x86-64" in name:
+            return os.path.realpath(path)
+    return None
+
+
+def test_missing_libcurl_shows_no_message(server, http_proxy, user):
+    # The library is hidden in a private mount namespace, where the client
+    # runs as the throwaway user; the session starts as usual, silently.
+    lib = _libcurl_path()
+    if lib is None or shutil.which("unshare") is None or shutil.which("setpriv") is None:
+        pytest.skip("needs ldconfig, unshare and setpriv")
+    proxy = http_proxy({MOTD_PATH: ok(BODY)})
+    script = ('mount --bind /dev/null "$1" || exit 97; shift; '
+              'exec setpriv --reuid="$1" --regid="$2" --clear-groups -- "${@:3}"')
+    cmd = ["unshare", "--mount", "bash", "-c", script, "bash", lib, str(user.uid),
+           str(user.gid), bin_path("vorn-cli"), "-p", str(server.port)]
+    p = subprocess.run(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                       stderr=subprocess.PIPE, env=client_env(proxy.port), cwd="/",
+                       timeout=30 * SLOW)
+    if p.returncode == 97 or b"unshare failed" in p.stderr:
+        pytest.skip(f"cannot hide the library here: {p.stderr.decode(errors='replace')}")
+    assert_session_ended(p)
+    assert b"Message of the day" not in p.stdout
+    assert proxy.connections == 0
+    assert os.listdir(user.home) == []

@@ -812,6 +812,144 @@ TEST(ContextTransport, TimedOutReceiveFailsTheRequest) {
     EXPECT_EQ(recvPending(p.peer.get()), "*1\r\n$4\r\nPING\r\n");
 }
 
+// ---- large payloads received straight into their string ----
+
+namespace {
+
+// The largest room the context offered its transport.
+size_t largestRead = 0;
+ssize_t measuringRead(vornContext *c, char *buf, size_t cap) {
+    largestRead = std::max(largestRead, cap);
+    return vornNetRead(c, buf, cap);
+}
+const vornContextFuncs kMeasuringFuncs = {nullptr, nullptr, nullptr, measuringRead, vornNetWrite};
+
+// Sends the wire cut at the given offsets, pausing between pieces so that
+// each tends to arrive in a read of its own; optionally closes after `upto`.
+std::thread sendPieces(int fd, std::string wire, std::vector<size_t> cuts,
+                       size_t upto = std::string::npos) {
+    return std::thread([fd, wire = std::move(wire), cuts = std::move(cuts), upto]() mutable {
+        size_t end = std::min(upto, wire.size()), off = 0;
+        cuts.push_back(end);
+        for (size_t cut : cuts) {
+            cut = std::min(cut, end);
+            if (cut <= off) continue;
+            sendAll(fd, std::string_view(wire).substr(off, cut - off));
+            off = cut;
+            std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        }
+        if (upto != std::string::npos) shutdown(fd, SHUT_WR);
+    });
+}
+
+std::string bulkWire(size_t n) {
+    std::string payload(n, 'd');
+    for (size_t i = 0; i < n; i += 4099)
+        payload[i] = static_cast<char>('a' + i % 23);
+    return "$" + std::to_string(n) + "\r\n" + payload + "\r\n";
+}
+
+} // namespace
+
+// Splits at every boundary around the switch-over, over a Unix socket pair
+// and TCP: the same string, taken through reads far larger than a piece.
+TEST(ContextDirect, SplitsAroundTheSwitchOver) {
+    const size_t n = 1u << 20;
+    const std::string wire = bulkWire(n) + ":1\r\n";
+    const size_t h = wire.find("\r\n") + 2; // header length
+    const std::vector<std::vector<size_t>> splits = {
+        {},
+        {1},
+        {h - 1},
+        {h},
+        {h + 1},
+        {h, h + 1},
+        {h + 100, h + 70000},
+        {h + n - 1},
+        {h + n},
+        {h + n + 1},
+        {h + n + 2},
+        {1, h, h + n, h + n + 1},
+    };
+    int port = 0;
+    Fd listener = bindLoopback("127.0.0.1", &port);
+    ASSERT_TRUE(listener.valid());
+    for (bool tcp : {false, true}) {
+        for (const auto &cuts : splits) {
+            std::string trace = tcp ? "tcp" : "unix";
+            for (size_t c : cuts)
+                trace += " " + std::to_string(c);
+            SCOPED_TRACE(trace);
+            ContextPtr c;
+            Fd server;
+            if (tcp) {
+                c.reset(vornConnect("127.0.0.1", port));
+                server = acceptPeer(listener.get());
+            } else {
+                PairedContext pc = pairedContext();
+                c = std::move(pc.c);
+                server = std::move(pc.peer);
+            }
+            ASSERT_TRUE(c && c->err == 0 && server.valid());
+            c->funcs = &kMeasuringFuncs;
+            largestRead = 0;
+            std::thread t = sendPieces(server.get(), wire, cuts);
+            ReplyPtr r = command(c.get(), "GET k");
+            ReplyPtr next = command(c.get(), "PING");
+            t.join();
+            ASSERT_NE(r, nullptr) << c->errstr;
+            EXPECT_EQ(r->type, VORN_REPLY_STRING);
+            ASSERT_EQ(r->len, n);
+            EXPECT_EQ(std::string(r->str, r->len), wire.substr(h, n));
+            EXPECT_EQ(r->str[n], '\0');
+            ASSERT_NE(next, nullptr) << c->errstr;
+            EXPECT_EQ(next->integer, 1);
+            EXPECT_GT(largestRead, 16384u);
+        }
+    }
+}
+
+// The threshold itself takes the direct path; one byte less stays on reads of
+// 16 KiB through the receive buffer.
+TEST(ContextDirect, ExactlyTheThreshold) {
+    for (size_t n : {size_t(VORN_READER_DIRECT_MIN) - 1, size_t(VORN_READER_DIRECT_MIN)}) {
+        PairedContext p = pairedContext();
+        ASSERT_NE(p.c, nullptr);
+        p.c->funcs = &kMeasuringFuncs;
+        largestRead = 0;
+        std::string wire = bulkWire(n);
+        std::thread t = sendPieces(p.peer.get(), wire, {100});
+        ReplyPtr r = command(p.c.get(), "GET k");
+        t.join();
+        ASSERT_NE(r, nullptr) << p.c->errstr;
+        ASSERT_EQ(r->len, n);
+        EXPECT_EQ(std::string(r->str, n), wire.substr(wire.size() - n - 2, n));
+        if (n >= VORN_READER_DIRECT_MIN)
+            EXPECT_GT(largestRead, 16384u);
+        else
+            EXPECT_EQ(largestRead, 16384u);
+    }
+}
+
+// The peer going away in the middle of a large payload, or after it but
+// before its CR LF, is the end-of-file error; the context then refuses work.
+TEST(ContextDirect, ConnectionClosedMidPayload) {
+    const size_t n = 1u << 20;
+    const std::string wire = bulkWire(n);
+    const size_t h = wire.find("\r\n") + 2;
+    for (size_t upto : {h + 1000, h + n / 2, h + n, h + n + 1}) {
+        SCOPED_TRACE("closed after " + std::to_string(upto));
+        PairedContext p = pairedContext();
+        ASSERT_NE(p.c, nullptr);
+        std::thread t = sendPieces(p.peer.get(), wire, {h + 10}, upto);
+        EXPECT_EQ(command(p.c.get(), "GET k"), nullptr);
+        t.join();
+        EXPECT_EQ(p.c->err, VORN_ERR_EOF);
+        EXPECT_STREQ(p.c->errstr, "Server closed the connection");
+        EXPECT_EQ(vornBufferRead(p.c.get()), VORN_ERR);
+    }
+}
+
 // ---- allocation failures ----
 
 namespace {
@@ -892,7 +1030,11 @@ TEST(ContextAllocation, CommandUnderFailingAllocations) {
         SCOPED_TRACE("allocation " + std::to_string(n) + " fails");
         PairedContext p = pairedContext();
         ASSERT_NE(p.c, nullptr);
-        sendAll(p.peer.get(), "*2\r\n$1\r\na\r\n:5\r\n");
+        // The second reply is large and sent in two parts, so that it
+        // switches to the direct path.
+        std::string big = bulkWire(VORN_READER_DIRECT_MIN + 5);
+        sendAll(p.peer.get(), "*2\r\n$1\r\na\r\n:5\r\n" + big.substr(0, 1000));
+        std::thread rest = sendPieces(p.peer.get(), big.substr(1000), {});
         ReplyPtr r;
         bool tripped = false;
         {
@@ -900,9 +1042,16 @@ TEST(ContextAllocation, CommandUnderFailingAllocations) {
             const char *argv[] = {"MGET", "k"};
             if (vornAppendCommandArgv(p.c.get(), 2, argv, nullptr) == VORN_OK) {
                 r.reset(static_cast<vornReply *>(vornCommand(p.c.get(), "GET %s", "k")));
+                if (r != nullptr) {
+                    ReplyPtr second(static_cast<vornReply *>(vornCommand(p.c.get(), "GET b")));
+                    if (second == nullptr) r.reset();
+                }
             }
             tripped = FailNthAllocation::tripped();
         }
+        // A sender stuck on a full socket gives up once this end is gone.
+        if (tripped) shutdown(p.c->fd, SHUT_RDWR);
+        rest.join();
         if (!tripped) {
             ASSERT_EQ(p.c->err, 0) << p.c->errstr;
             ASSERT_NE(r, nullptr);

@@ -4,8 +4,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "hivorn/hivorn.h"
 #include "small_stack.h"
@@ -47,12 +53,34 @@ std::string describe(const vornReply *r) {
     return out + "]";
 }
 
+// How the bytes reach the reader: fed, or, while a large payload is being
+// received, written straight into its string as the context does.
+enum class Delivery { Feed, Direct };
+
+// Hands one piece to the reader; false when the reader refused it.
+bool deliver(vornReader *r, std::string_view piece, Delivery how) {
+    while (how == Delivery::Direct && !piece.empty()) {
+        char *dst;
+        size_t room = vornReaderDirectRoom(r, &dst);
+        if (r->err) return false;
+        if (room == 0) break;
+        size_t n = std::min(room, piece.size());
+        memcpy(dst, piece.data(), n);
+        vornReaderDirectCommit(r, n);
+        piece.remove_prefix(n);
+    }
+    return vornReaderFeed(r, piece.data(), piece.size()) == VORN_OK;
+}
+
 // Feeds the pieces in order, collecting every complete reply, or the error.
-std::string run(const std::vector<std::string> &pieces) {
+// directmin 0 keeps every payload on the buffered path.
+std::string run(const std::vector<std::string> &pieces, size_t directmin = 0,
+                Delivery how = Delivery::Feed) {
     vornReader *r = vornReaderCreate();
+    r->directmin = directmin;
     std::string out;
     for (const auto &p : pieces) {
-        if (vornReaderFeed(r, p.data(), p.size()) != VORN_OK) break;
+        if (!deliver(r, p, how)) break;
         while (true) {
             void *reply;
             if (vornReaderGetReply(r, &reply) != VORN_OK) break;
@@ -67,6 +95,7 @@ std::string run(const std::vector<std::string> &pieces) {
         out += std::string("error ") + std::to_string(r->err) + ": " + r->errstr;
         EXPECT_EQ(r->buf, nullptr);
         EXPECT_EQ(r->len, 0u);
+        EXPECT_EQ(r->direct.str, nullptr);
         // A failed reader refuses all further work.
         EXPECT_EQ(vornReaderFeed(r, "+OK\r\n", 5), VORN_ERR);
     }
@@ -80,6 +109,20 @@ struct Case {
 };
 
 const std::string P = "error 4: "; // protocol error prefix
+
+std::string repeat(const std::string &s, int n) {
+    std::string out;
+    for (int i = 0; i < n; i++)
+        out += s;
+    return out;
+}
+
+std::string repeatJoined(const std::string &s, int n) {
+    std::string out;
+    for (int i = 0; i < n; i++)
+        out += (i ? "," : "") + s;
+    return out;
+}
 
 std::vector<Case> cases() {
     std::string d325 = "1." + std::string(323, '0'), d400(400, '1');
@@ -167,22 +210,44 @@ std::vector<Case> cases() {
         {"%2\r\n+a\r\n*1\r\n:1\r\n$1\r\nb\r\n%1\r\n#f\r\n,-1\r\n",
          "MAP[STATUS(a),ARRAY[INT(1)],STR(b),MAP[FALSE,DOUBLE(-1|-1)]];"},
         {"_anything\r\n", "NIL;"},
+        // Child arrays grow as children arrive.
+        {"*20\r\n" + repeat(":5\r\n", 20), "ARRAY[" + repeatJoined("INT(5)", 20) + "];"},
+        {"%9\r\n" + repeat("+k\r\n$1\r\nv\r\n", 9),
+         "MAP[" + repeatJoined("STATUS(k),STR(v)", 9) + "];"},
+        {"*17\r\n" + repeat("*1\r\n_\r\n", 17), "ARRAY[" + repeatJoined("ARRAY[NIL]", 17) + "];"},
+        {"=8\r\nmkd:a\r\nb\r\n:1\r\n", "VERB(mkd|a\r\nb);INT(1);"},
+        {"*2\r\n$6\r\nabcdefXY$2\r\nzz\r\n", "ARRAY[STR(abcdef),STR(zz)];"},
         {"$ 1\r\nx\r\n", P + "Bad bulk string length"},
         {"*1\r\n$-5\r\n", P + "Bulk string length out of range"},
         {std::string(",1.5\0\r\n", 7), P + "Bad double value"},
     };
 }
 
+// Every case on the buffered path, and on the direct path from the smallest
+// payloads up, both fed and written into the string: a payload split at any
+// byte switches over there and must come out the same.
 TEST(ReaderCases, WholeOneByteAndEverySplit) {
-    for (const auto &c : cases()) {
-        EXPECT_EQ(run({c.wire}), c.expect) << "whole: " << c.wire;
-        std::vector<std::string> bytes;
-        for (char ch : c.wire)
-            bytes.emplace_back(1, ch);
-        EXPECT_EQ(run(bytes), c.expect) << "bytewise: " << c.wire;
-        for (size_t i = 1; i < c.wire.size(); i++)
-            EXPECT_EQ(run({c.wire.substr(0, i), c.wire.substr(i)}), c.expect)
-                << "split " << i << ": " << c.wire;
+    struct Path {
+        size_t directmin;
+        Delivery how;
+    };
+    for (Path path : {Path{0, Delivery::Feed}, Path{1, Delivery::Feed}, Path{1, Delivery::Direct},
+                      Path{3, Delivery::Direct}}) {
+        SCOPED_TRACE("directmin " + std::to_string(path.directmin) +
+                     (path.how == Delivery::Direct ? " direct" : " fed"));
+        for (const auto &c : cases()) {
+            EXPECT_EQ(run({c.wire}, path.directmin, path.how), c.expect) << "whole: " << c.wire;
+            std::vector<std::string> bytes;
+            for (char ch : c.wire)
+                bytes.emplace_back(1, ch);
+            EXPECT_EQ(run(bytes, path.directmin, path.how), c.expect) << "bytewise: " << c.wire;
+            for (size_t i = 1; i < c.wire.size(); i++)
+                for (size_t j = i + 1; j <= c.wire.size(); j += 3)
+                    EXPECT_EQ(run({c.wire.substr(0, i), c.wire.substr(i, j - i), c.wire.substr(j)},
+                                  path.directmin, path.how),
+                              c.expect)
+                        << "split " << i << "," << j << ": " << c.wire;
+        }
     }
 }
 
@@ -413,7 +478,9 @@ TEST(ReaderOutOfMemory, EveryAllocationFailureIsClean) {
 
 // The same, fed in pieces with a reply asked for after each: this reaches the
 // buffer growth, the room reserved ahead of a large payload, compaction, the
-// release of an idle buffer and stack growth in later calls.
+// release of an idle buffer, stack growth and child arrays growing in later
+// calls; and on the direct path the payload's string, its growth and its
+// hand-over to the node, fed or written straight into it.
 TEST(ReaderOutOfMemory, PiecewiseFeedingFailsCleanly) {
     hivornAllocFuncs fns = {failMalloc, failCalloc, failRealloc, strdup, free};
     std::string big = "$200000\r\n" + std::string(200000, 'p') + "\r\n";
@@ -421,48 +488,259 @@ TEST(ReaderOutOfMemory, PiecewiseFeedingFailsCleanly) {
     for (int i = 0; i < 12; i++)
         deep += "*1\r\n";
     deep += "#t\r\n";
-    std::string wire = big + "+after\r\n" + deep + "%1\r\n,1.5\r\n=5\r\ntxt:x\r\n";
+    std::string wide =
+        "*12\r\n" + repeat(":1\r\n", 11) + "=150004\r\ntxt:" + std::string(150000, 'w') + "\r\n";
+    std::string wire = big + "+after\r\n" + deep + "%1\r\n,1.5\r\n=5\r\ntxt:x\r\n" + wide;
     const size_t piece = 4096;
-    bool succeeded = false;
-    for (int n = 0; n < 2000 && !succeeded; n++) {
-        hivornAllocFuncs old = hivornSetAllocators(&fns);
-        failAt = n;
-        vornReader *r = vornReaderCreate();
-        int replies = 0;
-        bool failed = r == nullptr;
-        for (size_t off = 0; !failed && off < wire.size(); off += piece) {
-            size_t len = std::min(piece, wire.size() - off);
-            if (vornReaderFeed(r, wire.data() + off, len) != VORN_OK) {
-                failed = true;
-                break;
-            }
-            void *reply;
-            while (!failed) {
-                if (vornReaderGetReply(r, &reply) != VORN_OK) {
+    struct Path {
+        size_t directmin;
+        Delivery how;
+    };
+    for (Path path :
+         {Path{0, Delivery::Feed}, Path{100000, Delivery::Feed}, Path{100000, Delivery::Direct}}) {
+        SCOPED_TRACE("directmin " + std::to_string(path.directmin));
+        bool succeeded = false;
+        for (int n = 0; n < 2000 && !succeeded; n++) {
+            hivornAllocFuncs old = hivornSetAllocators(&fns);
+            failAt = n;
+            vornReader *r = vornReaderCreate();
+            int replies = 0;
+            bool failed = r == nullptr;
+            if (r != nullptr) r->directmin = path.directmin;
+            for (size_t off = 0; !failed && off < wire.size(); off += piece) {
+                size_t len = std::min(piece, wire.size() - off);
+                if (!deliver(r, std::string_view(wire).substr(off, len), path.how)) {
                     failed = true;
-                } else if (reply == nullptr) {
                     break;
-                } else {
-                    replies++;
-                    freeReplyObject(reply);
+                }
+                void *reply;
+                while (!failed) {
+                    if (vornReaderGetReply(r, &reply) != VORN_OK) {
+                        failed = true;
+                    } else if (reply == nullptr) {
+                        break;
+                    } else {
+                        replies++;
+                        freeReplyObject(reply);
+                    }
                 }
             }
+            failAt = -1;
+            hivornSetAllocators(&old);
+            if (r == nullptr) continue;
+            if (failed) {
+                EXPECT_EQ(r->err, VORN_ERR_OOM) << "allocation " << n;
+                EXPECT_STREQ(r->errstr, "Out of memory");
+                EXPECT_EQ(r->buf, nullptr);
+                EXPECT_EQ(r->reply, nullptr);
+                EXPECT_EQ(r->direct.str, nullptr);
+            } else {
+                EXPECT_EQ(replies, 5);
+                succeeded = true;
+            }
+            vornReaderFree(r);
         }
-        failAt = -1;
-        hivornSetAllocators(&old);
-        if (r == nullptr) continue;
-        if (failed) {
-            EXPECT_EQ(r->err, VORN_ERR_OOM) << "allocation " << n;
-            EXPECT_STREQ(r->errstr, "Out of memory");
-            EXPECT_EQ(r->buf, nullptr);
-            EXPECT_EQ(r->reply, nullptr);
-        } else {
-            EXPECT_EQ(replies, 4);
-            succeeded = true;
-        }
+        EXPECT_TRUE(succeeded);
+    }
+}
+
+// ---- the direct path of large payloads ----
+
+std::string bulk(size_t n, char fill = 'p') {
+    return "$" + std::to_string(n) + "\r\n" + std::string(n, fill) + "\r\n";
+}
+
+// A payload of exactly the threshold takes the direct path, one byte less
+// does not; both give the same string.
+TEST(ReaderDirect, ThresholdDecidesThePath) {
+    for (size_t n : {size_t(VORN_READER_DIRECT_MIN) - 1, size_t(VORN_READER_DIRECT_MIN)}) {
+        vornReader *r = vornReaderCreate();
+        std::string wire = bulk(n);
+        ASSERT_EQ(vornReaderFeed(r, wire.data(), 100), VORN_OK);
+        void *reply;
+        ASSERT_EQ(vornReaderGetReply(r, &reply), VORN_OK);
+        EXPECT_EQ(reply, nullptr);
+        EXPECT_EQ(r->direct.str != nullptr, n >= VORN_READER_DIRECT_MIN) << n;
+        ASSERT_TRUE(deliver(r, std::string_view(wire).substr(100), Delivery::Direct));
+        ASSERT_EQ(vornReaderGetReply(r, &reply), VORN_OK);
+        ASSERT_NE(reply, nullptr);
+        auto *str = static_cast<vornReply *>(reply);
+        EXPECT_EQ(str->type, VORN_REPLY_STRING);
+        EXPECT_EQ(str->len, n);
+        EXPECT_EQ(str->str[n], '\0');
+        EXPECT_EQ(std::string(str->str, n), std::string(n, 'p'));
+        freeReplyObject(reply);
         vornReaderFree(r);
     }
-    EXPECT_TRUE(succeeded);
+}
+
+// The room offered never reaches past the payload's CR LF, so the bytes of
+// the next reply stay for the buffer, and never reserves more ahead than
+// what has arrived (or the 64 KiB floor).
+TEST(ReaderDirect, RoomIsBoundedByWhatArrivedAndByThePayload) {
+    const size_t n = 3u << 20;
+    std::string wire = "*2\r\n" + bulk(n, 'q') + "+next\r\n";
+    vornReader *r = vornReaderCreate();
+    r->directmin = 1024;
+    ASSERT_EQ(vornReaderFeed(r, wire.data(), 5000), VORN_OK);
+    ASSERT_EQ(vornReaderGetReply(r, nullptr), VORN_OK);
+    ASSERT_NE(r->direct.str, nullptr);
+    size_t off = 5000, rooms = 0;
+    for (;;) {
+        char *dst;
+        size_t room = vornReaderDirectRoom(r, &dst);
+        if (room == 0) break;
+        rooms++;
+        size_t arrived = r->direct.filled;
+        EXPECT_LE(r->direct.cap - arrived, std::max<size_t>(arrived, 64 * 1024));
+        EXPECT_LE(r->direct.cap, n + 2);
+        // Offered room is taken whole, as a fast socket would fill it.
+        ASSERT_LE(off + room, wire.size() - strlen("+next\r\n"));
+        memcpy(dst, wire.data() + off, room);
+        vornReaderDirectCommit(r, room);
+        off += room;
+    }
+    EXPECT_GT(rooms, 3u); // the string grew several times
+    EXPECT_EQ(wire.substr(off), "+next\r\n");
+    ASSERT_EQ(vornReaderFeed(r, wire.data() + off, wire.size() - off), VORN_OK);
+    void *reply;
+    ASSERT_EQ(vornReaderGetReply(r, &reply), VORN_OK);
+    ASSERT_NE(reply, nullptr);
+    auto *a = static_cast<vornReply *>(reply);
+    ASSERT_EQ(a->elements, 2u);
+    EXPECT_EQ(a->element[0]->len, n);
+    EXPECT_EQ(std::string(a->element[0]->str, n), std::string(n, 'q'));
+    EXPECT_EQ(std::string(a->element[1]->str), "next");
+    freeReplyObject(reply);
+    vornReaderFree(r);
+}
+
+// Bytes fed while a payload is being received continue it, and no room is
+// offered while fed bytes wait, so the order of the stream holds.
+TEST(ReaderDirect, FedBytesAndDirectWritesInterleave) {
+    const size_t n = 200000;
+    std::string wire =
+        "=" + std::to_string(n + 4) + "\r\ntxt:" + std::string(n, 'v') + "\r\n:7\r\n";
+    vornReader *r = vornReaderCreate();
+    r->directmin = 1000;
+    size_t off = 0;
+    std::string out;
+    for (int step = 0; off < wire.size(); step++) {
+        size_t piece = std::min<size_t>(wire.size() - off, 1000 + 7919 * (step % 5));
+        if (step % 2 == 0) {
+            ASSERT_EQ(vornReaderFeed(r, wire.data() + off, piece), VORN_OK);
+            char *dst;
+            EXPECT_EQ(vornReaderDirectRoom(r, &dst), 0u); // fed bytes first
+        } else {
+            ASSERT_TRUE(deliver(r, std::string_view(wire).substr(off, piece), Delivery::Direct));
+        }
+        off += piece;
+        void *reply;
+        while (vornReaderGetReply(r, &reply) == VORN_OK && reply != nullptr) {
+            out += describe(static_cast<vornReply *>(reply)).substr(0, 12) + ";";
+            freeReplyObject(reply);
+        }
+    }
+    EXPECT_EQ(out, "VERB(txt|vvv;INT(7);");
+    vornReaderFree(r);
+}
+
+// Announced sizes alone reserve nothing much: a hostile count or length
+// followed by a little data allocates in proportion to the data.
+class LargestAllocation {
+  public:
+    LargestAllocation() : saved_(hivornAllocFns) {
+        largest = 0;
+        hivornAllocFns.mallocFn = [](size_t n) { return note(n) ? malloc(n) : nullptr; };
+        hivornAllocFns.callocFn = [](size_t a, size_t b) {
+            return note(a * b) ? calloc(a, b) : nullptr;
+        };
+        hivornAllocFns.reallocFn = [](void *p, size_t n) {
+            return note(n) ? realloc(p, n) : nullptr;
+        };
+        hivornAllocFns.strdupFn = strdup;
+        hivornAllocFns.freeFn = free;
+    }
+    ~LargestAllocation() { hivornAllocFns = saved_; }
+    static inline size_t largest = 0;
+
+  private:
+    static bool note(size_t n) {
+        largest = std::max(largest, n);
+        return true;
+    }
+    hivornAllocFuncs saved_;
+};
+
+TEST(ReaderHostileSizes, AnnouncementsReserveInProportionToData) {
+    const std::string some(1000, 'x');
+    struct Row {
+        std::string wire;
+        size_t directmin;
+    } rows[] = {
+        {"*4294967295\r\n" + repeat(":1\r\n", 100), VORN_READER_DIRECT_MIN},
+        {"%2147483647\r\n" + repeat("+k\r\n:1\r\n", 50), VORN_READER_DIRECT_MIN},
+        {"~4294967295\r\n*4294967295\r\n>4294967295\r\n:1\r\n", VORN_READER_DIRECT_MIN},
+        {"$9223372036854775807\r\n" + some, VORN_READER_DIRECT_MIN},
+        {"$9223372036854775807\r\n" + some, 0},
+        {"*1\r\n=4000000000\r\ntxt:" + some, VORN_READER_DIRECT_MIN},
+    };
+    for (const auto &row : rows) {
+        LargestAllocation probe;
+        vornReader *r = vornReaderCreate();
+        r->directmin = row.directmin;
+        void *reply = nullptr;
+        for (size_t off = 0; off < row.wire.size(); off += 100) {
+            size_t n = std::min<size_t>(100, row.wire.size() - off);
+            ASSERT_EQ(vornReaderFeed(r, row.wire.data() + off, n), VORN_OK);
+            ASSERT_EQ(vornReaderGetReply(r, &reply), VORN_OK) << r->errstr;
+        }
+        EXPECT_EQ(reply, nullptr);
+        EXPECT_LE(LargestAllocation::largest, 256u * 1024) << row.wire.substr(0, 20);
+        vornReaderFree(r);
+    }
+}
+
+// The same under a real address-space limit, in a child process: the hostile
+// header is parsed without error, and a legitimate reply still works.
+TEST(ReaderHostileSizes, HostileHeaderUnderAMemoryLimit) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's shadow memory does not fit under an address-space limit";
+#endif
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        alarm(30);
+        rlimit lim = {};
+        getrlimit(RLIMIT_AS, &lim);
+        long pages = 0, resident = 0;
+        if (FILE *f = fopen("/proc/self/statm", "r")) {
+            if (fscanf(f, "%ld %ld", &pages, &resident) != 2) pages = 0;
+            fclose(f);
+        }
+        // 1 GiB above what the process has mapped: far below 32 GiB of
+        // child pointers.
+        lim.rlim_cur = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (1ull << 30);
+        if (setrlimit(RLIMIT_AS, &lim) != 0) _exit(3);
+        vornReader *r = vornReaderCreate();
+        std::string hostile = "*4294967295\r\n:1\r\n:2\r\n";
+        void *reply = nullptr;
+        if (vornReaderFeed(r, hostile.data(), hostile.size()) != VORN_OK ||
+            vornReaderGetReply(r, &reply) != VORN_OK || reply != nullptr)
+            _exit(1);
+        vornReaderFree(r);
+        r = vornReaderCreate();
+        if (vornReaderFeed(r, "*1\r\n+OK\r\n", 9) != VORN_OK ||
+            vornReaderGetReply(r, &reply) != VORN_OK || reply == nullptr)
+            _exit(2);
+        freeReplyObject(reply);
+        vornReaderFree(r);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // The TLS transport against a TLS peer running in a thread of the test, with a
 // certificate made at test time by the openssl command.
 
+#include <chrono>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -311,6 +312,44 @@ TEST_F(SslTransport, HandshakeWithASilentPeerTimesOut) {
     ERR_clear_error();
 }
 
+// A large payload takes the direct path through TLS reads as well: split
+// around the switch-over, then closed in its middle.
+TEST_F(SslTransport, LargePayloadStraightIntoItsString) {
+    const size_t n = 3u << 20;
+    std::string payload(n, 't');
+    for (size_t i = 0; i < n; i += 7919)
+        payload[i] = static_cast<char>('A' + i % 26);
+    const std::string wire = "$" + std::to_string(n) + "\r\n" + payload + "\r\n";
+    for (size_t upto : {wire.size(), wire.size() / 2}) {
+        SCOPED_TRACE("sent " + std::to_string(upto) + " of " + std::to_string(wire.size()));
+        TlsPeer peer(server_ctx_.get(), [&](SSL *ssl) {
+            sslReadUpTo(ssl, 22);
+            sslWriteAll(ssl, wire.substr(0, 5)); // the header alone
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            sslWriteAll(ssl, wire.substr(5, 20000)); // the switch-over
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            sslWriteAll(ssl, wire.substr(20005, upto - 20005));
+            if (upto == wire.size()) sslReadUpTo(ssl, 1); // until the client goes away
+        });
+        ContextPtr c = connectPlain(peer.port());
+        ASSERT_NE(c, nullptr);
+        ASSERT_EQ(vornInitiateSSL(c.get(), newClientSsl()), VORN_OK) << c->errstr;
+        ReplyPtr r = command(c.get(), "GET big");
+        if (upto == wire.size()) {
+            ASSERT_NE(r, nullptr) << c->errstr;
+            ASSERT_EQ(r->len, n);
+            EXPECT_TRUE(std::string(r->str, r->len) == payload);
+        } else {
+            EXPECT_EQ(r, nullptr);
+            EXPECT_EQ(c->err, VORN_ERR_EOF);
+            EXPECT_STREQ(c->errstr, "Server closed the connection");
+        }
+        c.reset();
+        peer.join();
+        ERR_clear_error();
+    }
+}
+
 TEST_F(SslTransport, GarbageAfterTheHandshakeIsAnErrorWithAReason) {
     TlsPeer peer(server_ctx_.get(), [](SSL *ssl) {
         sslReadUpTo(ssl, 14);
@@ -370,12 +409,19 @@ TEST_F(SslTransport, NonBlockingWriteRetriesWithTheSameLength) {
     // still covers only the first length.
     const char *before = c->obuf;
     hivornAllocFuncs saved = hivornAllocFns;
+    // Built on the table in place, whose blocks the buffer already is: the
+    // new block is taken while the old one still exists, so it lies elsewhere.
+    static hivornAllocFuncs under;
+    under = saved;
     hivornAllocFns.reallocFn = [](void *p, size_t size) -> void * {
-        void *moved = malloc(size);
-        if (moved != nullptr) {
-            memcpy(moved, p, std::min(size, malloc_usable_size(p)));
-            free(p);
+        void *moved = under.mallocFn(size);
+        void *same = moved != nullptr ? under.reallocFn(p, size) : nullptr;
+        if (same == nullptr) {
+            under.freeFn(moved);
+            return nullptr;
         }
+        memcpy(moved, same, size);
+        under.freeFn(same);
         return moved;
     };
     int appended = vornAppendCommandArgv(c.get(), 3, argv2, lens2);

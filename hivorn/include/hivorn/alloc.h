@@ -16,7 +16,8 @@ extern hivornAllocFuncs hivornAllocFns;
 
 // Installs a new table and returns the previous one.
 hivornAllocFuncs hivornSetAllocators(const hivornAllocFuncs *fns);
-// Restores the process's malloc family.
+// Restores the default table: the process's malloc family, with very large
+// blocks mapped by the library itself.
 void hivornResetAllocators();
 
 inline void *hi_malloc(size_t size) {

@@ -36,6 +36,9 @@
 #define VORN_READER_MAX_BUF (1024 * 16)
 // The largest aggregate count accepted by default.
 #define VORN_READER_MAX_ARRAY_ELEMENTS ((1LL << 32) - 1)
+// Bulk payloads of at least this many bytes that have not fully arrived are
+// received straight into the reply's own string (see vornReaderDirectRoom).
+#define VORN_READER_DIRECT_MIN (256 * 1024)
 
 struct vornReadTask {
     int type;
@@ -70,12 +73,36 @@ struct vornReader {
     void *reply;
     vornReplyObjectFunctions *fn;
     void *privdata;
+    // Payloads of at least this many bytes take the direct path; 0 turns it
+    // off. Only readers with the default builders use it.
+    size_t directmin;
+    // The large payload being received: its future string (the payload,
+    // after a verbatim string's type prefix, then room for the CR LF),
+    // filled so far, allocated, and needed in all.
+    struct {
+        char *str;
+        size_t filled;
+        size_t cap;
+        size_t need;
+        char vtype[4];
+    } direct;
 };
 
 vornReader *vornReaderCreateWithFunctions(vornReplyObjectFunctions *fn);
 void vornReaderFree(vornReader *r);
 int vornReaderFeed(vornReader *r, const char *buf, size_t len);
 int vornReaderGetReply(vornReader *r, void **reply);
+
+// The direct path for a large bulk payload. While one is being received,
+// vornReaderDirectRoom returns how many of its next bytes may be written at
+// *dst (never more than the payload and its CR LF still need, and never more
+// room than what has already arrived, or a small floor, reserved ahead);
+// otherwise 0. The caller writes up to that many bytes there and reports how
+// many with vornReaderDirectCommit; vornReaderGetReply then completes the
+// reply as if the bytes had been fed. A failed allocation returns 0 and puts
+// the reader in error.
+size_t vornReaderDirectRoom(vornReader *r, char **dst);
+void vornReaderDirectCommit(vornReader *r, size_t n);
 
 // Strict decimal integer: no sign but '-', no leading zeros, no blanks.
 // Returns 1 and stores the value when the whole text is valid, else 0.
