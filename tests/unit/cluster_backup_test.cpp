@@ -8,35 +8,18 @@
 #include <gtest/gtest.h>
 
 #include "cli/config.h"
+#include "cluster_node_fixture.h"
 #include "support/crc16.h"
 
 namespace {
 
-std::string take(hisds s) {
-    std::string out(s, hi_sdslen(s));
-    hi_sdsfree(s);
-    return out;
-}
-
-struct NodeDeleter {
-    void operator()(clusterManagerNode *n) const { freeClusterManagerNode(n); }
-};
-using NodePtr = std::unique_ptr<clusterManagerNode, NodeDeleter>;
-
-char kHost[] = "127.0.0.1";
+using namespace cluster_test;
 
 NodePtr makeNode(const char *id, std::initializer_list<std::pair<int, int>> ranges,
                  std::initializer_list<const char *> flags) {
-    NodePtr n(clusterManagerNewNode(kHost, 7000));
+    NodePtr n = nodeWithSlots(ranges);
     n->name = hi_sdsnew(id);
-    for (auto [first, last] : ranges)
-        for (int s = first; s <= last; s++) {
-            n->slots[s] = 1;
-            n->slots_count++;
-        }
-    n->flags_str = listCreate();
-    for (const char *w : flags)
-        listAddNodeTail(n->flags_str, hi_sdsnew(w));
+    setFlagWords(n.get(), flags);
     return n;
 }
 
