@@ -29,20 +29,6 @@ clusterManagerNode *firstNode() {
     return static_cast<clusterManagerNode *>(listFirst(cluster_manager.nodes)->value);
 }
 
-} // namespace
-
-int clusterManagerLoadInfoFromArgs(int argc, char **argv) {
-    char *ip = nullptr;
-    int port = 0;
-    if (!getClusterHostFromCmdArgs(argc, argv, &ip, &port)) {
-        clusterManagerPrintInvalidArgs();
-        return 0;
-    }
-    return clusterManagerLoadInfoFromNode(clusterManagerNewNode(ip, port));
-}
-
-namespace {
-
 // "[WARNING] Node host:port has slots in <state> state 1,2." recorded as an
 // error, and every slot added to open (slot text -> other node's ID).
 void reportOpenSlots(clusterManagerNode *n, hisds *pairs, int count, const char *state,

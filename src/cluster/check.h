@@ -6,11 +6,6 @@
 
 #include "cluster/manager.h"
 
-// Loads the topology from the node the sub-command's "host:port" (or
-// "host port") arguments name; prints the invalid-arguments message and
-// returns 0 when they name none.
-int clusterManagerLoadInfoFromArgs(int argc, char **argv);
-
 int clusterManagerCommandInfo(int argc, char **argv);
 int clusterManagerCommandCheck(int argc, char **argv);
 

@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "cli/config.h"
+#include "cluster/admin.h"
+#include "cluster/backup.h"
 #include "cluster/check.h"
 #include "cluster/create.h"
 #include "cluster/fix.h"
@@ -23,14 +25,15 @@ const clusterManagerCommandDef clusterManagerCommands[] = {
     {"rebalance", clusterManagerCommandRebalance, -1, "host:port",
      "weight <node1=w1...nodeN=wN>,use-empty-masters,"
      "timeout <arg>,simulate,pipeline <arg>,threshold <arg>,replace"},
-    {"add-node", nullptr, 2, "new_host:new_port existing_host:existing_port",
+    {"add-node", clusterManagerCommandAddNode, 2, "new_host:new_port existing_host:existing_port",
      "slave,master-id <arg>"},
-    {"del-node", nullptr, 2, "host:port node_id", nullptr},
-    {"call", nullptr, -2, "host:port command arg arg .. arg", "only-masters,only-replicas"},
-    {"set-timeout", nullptr, 2, "host:port milliseconds", nullptr},
-    {"import", nullptr, 1, "host:port",
+    {"del-node", clusterManagerCommandDeleteNode, 2, "host:port node_id", nullptr},
+    {"call", clusterManagerCommandCall, -2, "host:port command arg arg .. arg",
+     "only-masters,only-replicas"},
+    {"set-timeout", clusterManagerCommandSetTimeout, 2, "host:port milliseconds", nullptr},
+    {"import", clusterManagerCommandImport, 1, "host:port",
      "from <arg>,from-user <arg>,from-pass <arg>,from-askpass,copy,replace"},
-    {"backup", nullptr, 2, "host:port backup_directory", nullptr},
+    {"backup", clusterManagerCommandBackup, 2, "host:port backup_directory", nullptr},
     {"help", clusterManagerCommandHelp, 0, nullptr, nullptr},
 };
 

@@ -183,6 +183,14 @@ int clusterManagerNodeConnect(clusterManagerNode *node) {
     return 1;
 }
 
+vornReply *clusterManagerCommandArgv(vornContext *c, int argc, const char **argv,
+                                     const size_t *argvlen) {
+    if (vornAppendCommandArgv(c, argc, argv, argvlen) != VORN_OK) return nullptr;
+    void *reply = nullptr;
+    if (vornGetReply(c, &reply) != VORN_OK) return nullptr;
+    return static_cast<vornReply *>(reply);
+}
+
 int parseClusterNodeAddress(char *addr, char **ip_ptr, int *port_ptr, int *bus_port_ptr) {
     char *at = strrchr(addr, '@');
     if (at != nullptr) {

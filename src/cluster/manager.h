@@ -121,6 +121,11 @@ void clusterManagerRemoveNodeFromList(list *l, clusterManagerNode *node);
 // when a password is configured. Returns 1, or 0 after printing why.
 int clusterManagerNodeConnect(clusterManagerNode *node);
 
+// Sends the argument vector (argvlen may be null for C strings) as one
+// request and reads its reply; null when the connection failed.
+vornReply *clusterManagerCommandArgv(vornContext *c, int argc, const char **argv,
+                                     const size_t *argvlen);
+
 // Splits "host:port[@bus_port]" in place at the last '@' and the last ':'.
 // A bracketed host ("[::1]:7000") loses its brackets. bus_port may be null.
 // Returns 1, or 0 when there is no ':' or a port is not a number in 1..65535.

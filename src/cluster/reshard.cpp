@@ -12,6 +12,7 @@
 #include "cli/config.h"
 #include "cli/numbers.h"
 #include "cluster/check.h"
+#include "cluster/topology.h"
 #include "cluster/log.h"
 #include "cluster/migrate.h"
 #include "cluster/render.h"

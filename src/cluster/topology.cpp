@@ -274,3 +274,13 @@ int clusterManagerLoadInfoFromNode(clusterManagerNode *node) {
     });
     return 1;
 }
+
+int clusterManagerLoadInfoFromArgs(int argc, char **argv) {
+    char *ip = nullptr;
+    int port = 0;
+    if (!getClusterHostFromCmdArgs(argc, argv, &ip, &port)) {
+        clusterManagerPrintInvalidArgs();
+        return 0;
+    }
+    return clusterManagerLoadInfoFromNode(clusterManagerNewNode(ip, port));
+}

@@ -85,3 +85,8 @@ int clusterManagerLoadClusterNode(clusterManagerNode *node, int opts);
 // cluster_manager.unreachable_masters. On failure the node is freed (and
 // taken out of the node list) and 0 is returned.
 int clusterManagerLoadInfoFromNode(clusterManagerNode *node);
+
+// Loads the topology from the node a sub-command's address arguments name
+// (getClusterHostFromCmdArgs); an address that does not parse prints the
+// invalid-arguments message. Returns 1, or 0 after printing why.
+int clusterManagerLoadInfoFromArgs(int argc, char **argv);

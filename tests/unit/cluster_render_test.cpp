@@ -6,36 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include "cluster_node_fixture.h"
+
 namespace {
 
-std::string take(hisds s) {
-    std::string out(s, hi_sdslen(s));
-    hi_sdsfree(s);
-    return out;
-}
-
-struct NodeDeleter {
-    void operator()(clusterManagerNode *n) const { freeClusterManagerNode(n); }
-};
-using NodePtr = std::unique_ptr<clusterManagerNode, NodeDeleter>;
-
-char kHost[] = "127.0.0.1";
-
-NodePtr nodeWithSlots(std::initializer_list<std::pair<int, int>> ranges) {
-    NodePtr n(clusterManagerNewNode(kHost, 7000));
-    for (auto [first, last] : ranges)
-        for (int s = first; s <= last; s++) {
-            n->slots[s] = 1;
-            n->slots_count++;
-        }
-    return n;
-}
-
-void setFlagWords(clusterManagerNode *n, std::initializer_list<const char *> words) {
-    n->flags_str = listCreate();
-    for (const char *w : words)
-        listAddNodeTail(n->flags_str, hi_sdsnew(w));
-}
+using namespace cluster_test;
 
 TEST(ClusterRender, SlotsString) {
     struct Row {
