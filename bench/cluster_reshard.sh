@@ -17,32 +17,8 @@ ENV = {k: v for k, v in os.environ.items() if k not in ("TERM", "VORNCLI_CLUSTER
 ENV.update(HOME="/nonexistent", TERM="dumb")
 
 
-def crc16(data, table=[]):
-    if not table:
-        for i in range(256):
-            c = i << 8
-            for _ in range(8):
-                c = ((c << 1) ^ 0x1021) if c & 0x8000 else c << 1
-            table.extend([c & 0xFFFF])
-    crc = 0
-    for b in data:
-        crc = ((crc << 8) & 0xFFFF) ^ table[(crc >> 8) ^ b]
-    return crc
-
-
-def tags():
-    """One hash tag per slot 0..SLOTS-1."""
-    found, i = {}, 0
-    while len(found) < SLOTS:
-        t = b"%x" % i
-        s = crc16(t) % 16384
-        if s < SLOTS and s not in found:
-            found[s] = t
-        i += 1
-    return [found[s] for s in range(SLOTS)]
-
-
 from raw_conn import Conn, encode
+from slot_tags import slot_tags
 
 
 def wait_agreed(ports):
@@ -60,7 +36,7 @@ def wait_agreed(ports):
     raise RuntimeError("views did not agree")
 
 
-TAGS = tags()
+TAGS = slot_tags(SLOTS)
 KEYS = [b"{%s}:%d" % (TAGS[i % SLOTS], i // SLOTS) for i in range(nkeys)]
 SETS = [encode(b"SET", k, b"value-%d" % i) for i, k in enumerate(KEYS)]
 
@@ -108,6 +84,12 @@ def baseline():
         host, port = b"127.0.0.1", str(cl.ports[1]).encode()
         reqs = [encode(b"MIGRATE", host, port, b"", b"0", b"60000", b"KEYS", *KEYS[i:i + 100])
                 for i in range(0, nkeys, 100)]
+        # The target takes keys of slots it does not own only while it
+        # imports them; the marks are set before the clock starts.
+        b = Conn(cl.ports[1])
+        assert not b.pipeline([encode(b"CLUSTER", b"SETSLOT", s, b"IMPORTING", cl.ids[0])
+                               for s in range(SLOTS)])
+        b.close()
         a = Conn(cl.ports[0], timeout=600)
         t = time.perf_counter()
         errors = a.pipeline(reqs, chunk=50)

@@ -10,44 +10,15 @@
 # round trips per slot and the servers' CPU time per key moved.
 set -euo pipefail
 dir=${VORN_BIN_DIR:-build-bench}
-exec /usr/bin/python3 - "$dir" "${MIGRATE_BENCH_KEYS:-1000000}" <<'PY'
+PYTHONPATH="$(dirname "$0")" exec /usr/bin/python3 - "$dir" "${MIGRATE_BENCH_KEYS:-1000000}" <<'PY'
 import os, socket, subprocess, sys, time
 
 bindir, nkeys = sys.argv[1], int(sys.argv[2])
 SLOTS = 4096
 
 
-def crc16(data, table=[]):
-    if not table:
-        for i in range(256):
-            c = i << 8
-            for _ in range(8):
-                c = ((c << 1) ^ 0x1021) if c & 0x8000 else c << 1
-            table.append(c & 0xFFFF)
-    crc = 0
-    for b in data:
-        crc = ((crc << 8) & 0xFFFF) ^ table[(crc >> 8) ^ b]
-    return crc
-
-
-def slot_tags():
-    """A hash tag for each of the slots 0..SLOTS-1."""
-    found, i = {}, 0
-    while len(found) < SLOTS:
-        t = b"t%x" % i
-        s = crc16(t) & 16383
-        if s < SLOTS:
-            found.setdefault(s, t)
-        i += 1
-    return [found[s] for s in range(SLOTS)]
-
-
-def request(*args):
-    out = [b"*%d\r\n" % len(args)]
-    for a in args:
-        a = a if isinstance(a, bytes) else str(a).encode()
-        out.append(b"$%d\r\n%s\r\n" % (len(a), a))
-    return b"".join(out)
+from raw_conn import encode as request
+from slot_tags import slot_tags
 
 
 class Node:
@@ -142,7 +113,7 @@ def move_all(a, b, ids, target_port, batch):
     return time.perf_counter() - t0, moved
 
 
-tags = slot_tags()
+tags = slot_tags(SLOTS)
 sets = [request(b"SET", b"{%s}:%d" % (tags[i % SLOTS], i // SLOTS), b"value-%d" % i)
         for i in range(nkeys)]
 print(f"keys: {nkeys} in {SLOTS} slots")
