@@ -423,6 +423,11 @@ void applyTimeout(const char *option, const char *value) {
     config.timeout = secondsValue(option, value);
 }
 
+// Like --raw and --csv, the last output option given wins.
+void applyJson(const char *, const char *) {
+    config.output = OUTPUT_JSON;
+}
+
 struct ExtraOption {
     const char *name;
     const char *value;    // the value's name on the help screen; null for a switch
@@ -437,6 +442,11 @@ const ExtraOption extraOptions[] = {
       "after <seconds> (sub-second times like -t 0.5 work too).",
       "Default: 0, wait as long as it takes."},
      applyTimeout},
+    {"--json",
+     nullptr,
+     {"Output every reply as one JSON document on one line.",
+      "Bytes that are not UTF-8 are written as \\udc80-\\udcff."},
+     applyJson},
 };
 
 void printExtraOptions() {
