@@ -10,6 +10,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include "cli/color.h"
 #include "cli/config.h"
 #include "cli/numbers.h"
 #include "lineedit/linenoise.h"
@@ -31,6 +32,7 @@ hisds cliVersion(void) {
 }
 
 int isColorTerm(void) {
+    if (!cliColorAllowed()) return 0;
     const char *t = getenv("TERM");
     return t != nullptr && strstr(t, "xterm") != nullptr;
 }

@@ -44,7 +44,8 @@ hisds readArgFromStdin(void);
 // "/dev/null"), else $HOME/dotfilename, else null.
 hisds getDotfilePath(const char *envoverride, const char *dotfilename);
 
-// True when TERM names an xterm-compatible terminal.
+// True when TERM names an xterm-compatible terminal and colours are allowed
+// (cli/color.h).
 int isColorTerm(void);
 
 // Records the --cluster sub-command and its arguments (borrowed).
