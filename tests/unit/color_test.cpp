@@ -11,29 +11,9 @@
 #include "cli/options.h"
 #include "cli/palette.h"
 #include "cli/render.h"
+#include "scoped_env.h"
 
 namespace {
-
-class ScopedEnv {
-  public:
-    ScopedEnv(const char *name, const char *value) : name_(name) {
-        if (const char *old = getenv(name)) old_ = old;
-        if (value)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (old_)
-            setenv(name_.c_str(), old_->c_str(), 1);
-        else
-            unsetenv(name_.c_str());
-    }
-
-  private:
-    std::string name_;
-    std::optional<std::string> old_;
-};
 
 std::string take(hisds s) {
     std::string r(s, hi_sdslen(s));
