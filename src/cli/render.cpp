@@ -306,6 +306,9 @@ hisds cliFormatReply(const vornReply *r, int mode, int verbatim) {
     // A JSON reader expects a document for every reply, including those of
     // commands whose text is otherwise shown as it is.
     if (verbatim && mode != OUTPUT_JSON) return cliFormatReplyRaw(r);
+    // The debugger console reads its lines, and the end of its session, in
+    // the raw form, even when --json came after --ldb.
+    if (mode == OUTPUT_JSON && config.eval_ldb) mode = OUTPUT_RAW;
     hisds out;
     switch (mode) {
     case OUTPUT_STANDARD:

@@ -170,3 +170,21 @@ def test_interactive_shell_prints_json(server, tmp_path):
         assert sh.exit_status() == 0
     finally:
         sh.close()
+
+
+def test_debugger_session_still_ends_with_json_given_last(server, tmp_path):
+    script = tmp_path / "s.lua"
+    script.write_text("return 7\n")
+    sh = Shell(tmp_path, ["-p", str(server.port), "--ldb", "--json", "--eval", str(script)])
+    try:
+        sh.expect("lua debugger> ")
+        sh.send("c")
+        sh.expect("(Lua debugging session ended -- dataset changes rolled back)")
+        # The end of a session switches to the standard form, as it does
+        # from --raw.
+        sh.send("incr n")
+        sh.expect("(integer) 1")
+        sh.send("quit")
+        assert sh.exit_status() == 0
+    finally:
+        sh.close()
