@@ -145,6 +145,13 @@ int cliReadReply(int output_raw_strings) {
     }
 
     if (!config.interactive && config.set_errcode && reply->type == VORN_REPLY_ERROR) {
+        // A JSON reader still gets its document; the status stays 1.
+        if (config.output == OUTPUT_JSON) {
+            hisds doc = cliFormatReply(reply, OUTPUT_JSON, 0);
+            fwrite(doc, 1, hi_sdslen(doc), stdout);
+            fflush(stdout);
+            hi_sdsfree(doc);
+        }
         fprintf(stderr, "%s\n", reply->str);
         exit(1);
     }
@@ -210,7 +217,9 @@ int cliSendCommand(int argc, hisds *argv, long repeat) {
         }
 
         if (config.pubsub_mode) {
-            if (config.output != OUTPUT_RAW) printf("Reading messages... (press Ctrl-C to quit)\n");
+            // The banner is for people; raw and JSON output stay machine-readable.
+            if (config.output != OUTPUT_RAW && config.output != OUTPUT_JSON)
+                printf("Reading messages... (press Ctrl-C to quit)\n");
             // Messages must come back as replies, pushes included.
             vornSetPushCallback(context, nullptr);
             while (config.pubsub_mode) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "cli/color.h"
 #include "cli/palette.h"
 
 cliConfig config;
@@ -42,8 +43,15 @@ void cliConfigSetDefaults(void) {
     config.cluster_manager_command.pipeline = CLUSTER_MANAGER_DEFAULT_PIPELINE;
     config.cluster_manager_command.threshold = CLUSTER_MANAGER_DEFAULT_THRESHOLD;
     pref.hints = 1;
-    spectrum_palette = spectrum_palette_color;
-    spectrum_palette_size = spectrum_palette_color_size;
+    // Without colours the spectrum falls back to its grey palette, as with
+    // --mono.
+    if (cliColorAllowed()) {
+        spectrum_palette = spectrum_palette_color;
+        spectrum_palette_size = spectrum_palette_color_size;
+    } else {
+        spectrum_palette = spectrum_palette_mono;
+        spectrum_palette_size = spectrum_palette_mono_size;
+    }
 
     if (isatty(STDOUT_FILENO) || getenv("FAKETTY") != nullptr) {
         config.output = OUTPUT_STANDARD;

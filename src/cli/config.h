@@ -12,6 +12,7 @@
 #define OUTPUT_STANDARD 0
 #define OUTPUT_RAW 1
 #define OUTPUT_CSV 2
+#define OUTPUT_JSON 3
 
 // Bits of clusterManagerCommand.flags.
 #define CLUSTER_MANAGER_CMD_FLAG_FIX (1 << 0)
@@ -108,7 +109,7 @@ struct cliConfig {
     char *auth;
     int askpass;
     char *user;
-    int output; // OUTPUT_STANDARD, OUTPUT_RAW or OUTPUT_CSV
+    int output; // OUTPUT_STANDARD, OUTPUT_RAW, OUTPUT_CSV or OUTPUT_JSON
     int push_output;
     hisds mb_delim;
     hisds cmd_delim;

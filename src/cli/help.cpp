@@ -11,6 +11,7 @@
 #include <strings.h>
 #include <vector>
 
+#include "cli/color.h"
 #include "cli/config.h"
 #include "cli/connection.h"
 #include "cli/options.h"
@@ -145,14 +146,16 @@ void cliIntegrateHelp(void) {
 }
 
 void cliOutputCommandHelp(const struct commandHelp *help, int group) {
-    printf("\r\n  \x1b[1m%s\x1b[0m \x1b[90m%s\x1b[0m\r\n", help->name, help->params);
-    printf("  \x1b[33msummary:\x1b[0m %s\r\n", help->summary);
-    printf("  \x1b[33msince:\x1b[0m %s\r\n", help->since);
+    const char *bold = cliColorEscape("\x1b[1m"), *grey = cliColorEscape("\x1b[90m");
+    const char *yellow = cliColorEscape("\x1b[33m"), *reset = cliColorEscape("\x1b[0m");
+    printf("\r\n  %s%s%s %s%s%s\r\n", bold, help->name, reset, grey, help->params, reset);
+    printf("  %ssummary:%s %s\r\n", yellow, reset, help->summary);
+    printf("  %ssince:%s %s\r\n", yellow, reset, help->since);
     if (group) {
         const char *name = help->group >= 0 && help->group < CLI_HELP_GROUP_COUNT
                                ? commandGroups[help->group]
                                : "";
-        printf("  \x1b[33mgroup:\x1b[0m %s\r\n", name);
+        printf("  %sgroup:%s %s\r\n", yellow, reset, name);
     }
 }
 
@@ -249,7 +252,8 @@ char *hintsCallback(const char *buf, int *color, int *bold) {
     hi_sdsfreesplitres(argv, argc);
     if (row == nullptr) return nullptr;
 
-    *color = 90;
+    // Without colours the hint is drawn in the text's own style.
+    *color = cliColorAllowed() ? 90 : -1;
     *bold = 0;
     // Skip one synopsis word per argument already typed; the optional part
     // (from the first "[") always stays.

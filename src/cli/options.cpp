@@ -10,6 +10,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include "cli/color.h"
 #include "cli/config.h"
 #include "cli/numbers.h"
 #include "lineedit/linenoise.h"
@@ -31,6 +32,7 @@ hisds cliVersion(void) {
 }
 
 int isColorTerm(void) {
+    if (!cliColorAllowed()) return 0;
     const char *t = getenv("TERM");
     return t != nullptr && strstr(t, "xterm") != nullptr;
 }
@@ -423,6 +425,11 @@ void applyTimeout(const char *option, const char *value) {
     config.timeout = secondsValue(option, value);
 }
 
+// Like --raw and --csv, the last output option given wins.
+void applyJson(const char *, const char *) {
+    config.output = OUTPUT_JSON;
+}
+
 struct ExtraOption {
     const char *name;
     const char *value;    // the value's name on the help screen; null for a switch
@@ -437,6 +444,11 @@ const ExtraOption extraOptions[] = {
       "after <seconds> (sub-second times like -t 0.5 work too).",
       "Default: 0, wait as long as it takes."},
      applyTimeout},
+    {"--json",
+     nullptr,
+     {"Output every reply as one JSON document on one line.",
+      "Bytes that are not UTF-8 are written as \\udc80-\\udcff."},
+     applyJson},
 };
 
 void printExtraOptions() {
@@ -450,7 +462,103 @@ void printExtraOptions() {
     fputs("\n", stderr);
 }
 
+// Options accepted but shown on no help screen: aliases, the spectrum's
+// palette, and the options of the cluster sub-commands (which --cluster help
+// names only briefly). Only the documentation reads these rows.
+struct OtherOptionDoc {
+    const char *name;
+    const char *value;
+    const char *line;
+    cliOptionSection section;
+};
+
+const OtherOptionDoc otherOptionDocs[] = {
+    {"-v", nullptr, "Same as --version.", CLI_OPTION_OTHER},
+    {"--slave", nullptr, "Same as --replica.", CLI_OPTION_OTHER},
+    {"--mono", nullptr, "Draw the --latency-dist spectrum in shades of grey.", CLI_OPTION_OTHER},
+    {"--no-motd", nullptr, "Do not fetch the message of the day when the shell starts.",
+     CLI_OPTION_OTHER},
+    {"--cluster-replicas", "<n>", "create: replicas per master.", CLI_OPTION_CLUSTER},
+    {"--cluster-master-id", "<id>", "add-node: the master the new replica follows.",
+     CLI_OPTION_CLUSTER},
+    {"--cluster-slave", nullptr, "add-node: add the node as a replica.", CLI_OPTION_CLUSTER},
+    {"--cluster-from", "<ids>", "reshard: source node IDs, comma-separated, or all.",
+     CLI_OPTION_CLUSTER},
+    {"--cluster-to", "<id>", "reshard: target node ID.", CLI_OPTION_CLUSTER},
+    {"--cluster-slots", "<n>", "reshard: number of slots to move.", CLI_OPTION_CLUSTER},
+    {"--cluster-yes", nullptr, "Answer every confirmation with yes.", CLI_OPTION_CLUSTER},
+    {"--cluster-timeout", "<ms>", "Node connection and migration timeout in milliseconds.",
+     CLI_OPTION_CLUSTER},
+    {"--cluster-pipeline", "<n>", "Keys moved per MIGRATE batch.", CLI_OPTION_CLUSTER},
+    {"--cluster-replace", nullptr, "Replace existing keys while moving or importing.",
+     CLI_OPTION_CLUSTER},
+    {"--cluster-weight", "<node=weight>...", "rebalance: weights of nodes.", CLI_OPTION_CLUSTER},
+    {"--cluster-use-empty-masters", nullptr, "rebalance: give slots to masters without any.",
+     CLI_OPTION_CLUSTER},
+    {"--cluster-simulate", nullptr, "rebalance: show the moves without making them.",
+     CLI_OPTION_CLUSTER},
+    {"--cluster-threshold", "<n>", "rebalance: imbalance percentage that triggers moves.",
+     CLI_OPTION_CLUSTER},
+    {"--cluster-search-multiple-owners", nullptr, "check, fix: look for slots with several owners.",
+     CLI_OPTION_CLUSTER},
+    {"--cluster-fix-with-unreachable-masters", nullptr,
+     "fix: also fix slots of masters that cannot be reached.", CLI_OPTION_CLUSTER},
+    {"--cluster-only-masters", nullptr, "call: only on masters.", CLI_OPTION_CLUSTER},
+    {"--cluster-only-replicas", nullptr, "call: only on replicas.", CLI_OPTION_CLUSTER},
+    {"--cluster-copy", nullptr, "import: copy the keys instead of moving them.",
+     CLI_OPTION_CLUSTER},
+    {"--cluster-from-user", "<user>", "import: user name on the source server.",
+     CLI_OPTION_CLUSTER},
+    {"--cluster-from-pass", "<password>", "import: password of the source server.",
+     CLI_OPTION_CLUSTER},
+    {"--cluster-from-askpass", nullptr, "import: ask for the source server's password.",
+     CLI_OPTION_CLUSTER},
+};
+
+// Splits a help-screen form ("-h <hostname>") into its name and value, and
+// fills in the number a "%d" line shows.
+template <size_t N>
+void addScreenDocs(std::vector<cliOptionDoc> &docs, const HelpEntry (&entries)[N], int number) {
+    for (const HelpEntry &e : entries) {
+        cliOptionDoc d;
+        std::string form = e.form;
+        size_t sp = form.find(' ');
+        d.name = form.substr(0, sp);
+        if (sp != std::string::npos) d.value = form.substr(sp + 1);
+        for (const char *line : e.lines) {
+            if (line == nullptr) break;
+            if (*line == '\0') continue; // the break of a long form
+            std::string l = line;
+            if (size_t p = l.find("%d"); p != std::string::npos)
+                l.replace(p, 2, std::to_string(number));
+            d.lines.push_back(l);
+        }
+        d.section = CLI_OPTION_SCREEN;
+        docs.push_back(d);
+    }
+}
+
 } // namespace
+
+std::vector<cliOptionDoc> cliOptionDocs(void) {
+    std::vector<cliOptionDoc> docs;
+    addScreenDocs(docs, helpConnection, 0);
+    addScreenDocs(docs, helpModes, VORN_CLI_DEFAULT_PIPE_TIMEOUT);
+    addScreenDocs(docs, helpScanning, 0);
+    for (const ExtraOption &o : extraOptions) {
+        cliOptionDoc d{o.name, o.value ? o.value : "", {}, CLI_OPTION_ADDITIONAL};
+        for (const char *line : o.lines)
+            if (line) d.lines.push_back(line);
+        docs.push_back(d);
+    }
+    for (const OtherOptionDoc &o : otherOptionDocs)
+        docs.push_back({o.name, o.value ? o.value : "", {o.line}, o.section});
+    return docs;
+}
+
+const char *cliHelpTail(void) {
+    return helpTail;
+}
 
 void usage(void) {
     hisds version = cliVersion();

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 #include "hivorn/sds.h"
 
@@ -44,8 +46,33 @@ hisds readArgFromStdin(void);
 // "/dev/null"), else $HOME/dotfilename, else null.
 hisds getDotfilePath(const char *envoverride, const char *dotfilename);
 
-// True when TERM names an xterm-compatible terminal.
+// True when TERM names an xterm-compatible terminal and colours are allowed
+// (cli/color.h).
 int isColorTerm(void);
+
+// Where an option is documented.
+enum cliOptionSection {
+    CLI_OPTION_SCREEN,     // on the help screen
+    CLI_OPTION_ADDITIONAL, // in the "Additional options" block after it
+    CLI_OPTION_OTHER,      // accepted, listed by neither (aliases, --mono, ...)
+    CLI_OPTION_CLUSTER,    // options of the --cluster sub-commands
+};
+
+// One option as the documentation shows it. The man page and the shell
+// completions are generated from these rows, the same ones usage() prints.
+struct cliOptionDoc {
+    std::string name;               // "-h", "--cluster"
+    std::string value;              // "<hostname>", empty for a switch
+    std::vector<std::string> lines; // help text, one entry per screen line
+    cliOptionSection section;
+};
+
+// Every option parseOptions accepts, in the order of the help screen, then
+// the additional, other and cluster options.
+std::vector<cliOptionDoc> cliOptionDocs(void);
+
+// The part of the help screen after the options (cluster note, examples).
+const char *cliHelpTail(void);
 
 // Records the --cluster sub-command and its arguments (borrowed).
 int createClusterManagerCommand(char *cmdname, int argc, char **argv);

@@ -13,6 +13,7 @@
 #include "cli/config.h"
 #include "cli/connection.h"
 #include "cli/options.h"
+#include "cli/render_json.h"
 
 namespace {
 
@@ -302,7 +303,12 @@ hisds cliFormatReplyCSV(const vornReply *r) {
 }
 
 hisds cliFormatReply(const vornReply *r, int mode, int verbatim) {
-    if (verbatim) return cliFormatReplyRaw(r);
+    // A JSON reader expects a document for every reply, including those of
+    // commands whose text is otherwise shown as it is.
+    if (verbatim && mode != OUTPUT_JSON) return cliFormatReplyRaw(r);
+    // The debugger console reads its lines, and the end of its session, in
+    // the raw form, even when --json came after --ldb.
+    if (mode == OUTPUT_JSON && config.eval_ldb) mode = OUTPUT_RAW;
     hisds out;
     switch (mode) {
     case OUTPUT_STANDARD:
@@ -312,6 +318,9 @@ hisds cliFormatReply(const vornReply *r, int mode, int verbatim) {
         return hi_sdscatsds(out, config.cmd_delim);
     case OUTPUT_CSV:
         out = cliFormatReplyCSV(r);
+        return hi_sdscatlen(out, "\n", 1);
+    case OUTPUT_JSON:
+        out = cliFormatReplyJson(r);
         return hi_sdscatlen(out, "\n", 1);
     default:
         fprintf(stderr, "Error:  Unknown output encoding %d\n", mode);

@@ -213,7 +213,11 @@ EditStatus LineEditor::edit(Key key, std::string &out) {
     case Key::Enter:
         return finish(EditStatus::Accepted, out);
     case Key::CtrlC:
-        return finish(EditStatus::Interrupted, out);
+        // As in shells: Ctrl-C abandons the line typed so far and offers a
+        // fresh prompt; only on an empty line does it end the input.
+        if (buf_.empty()) return finish(EditStatus::Interrupted, out);
+        abandonLine(out);
+        return EditStatus::Editing;
     case Key::CtrlD:
         if (buf_.empty()) return finish(EditStatus::EndOfInput, out);
         [[fallthrough]];
@@ -388,6 +392,18 @@ void LineEditor::refresh(std::string &out, bool with_hint) {
         renderMultiLine(f, layout_, out);
     else
         renderSingleLine(f, out);
+}
+
+void LineEditor::abandonLine(std::string &out) {
+    finish(EditStatus::Editing, out);
+    out += "^C\r\n";
+    buf_.clear();
+    pos_ = 0;
+    layout_ = MultiLineLayout{};
+    // Walking the history starts again from the new, empty line.
+    entry_ = entries_.size() - 1;
+    entries_[entry_].clear();
+    refresh(out);
 }
 
 EditStatus LineEditor::finish(EditStatus status, std::string &out) {

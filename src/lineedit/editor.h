@@ -98,6 +98,8 @@ class LineEditor {
     void stopCompletion(bool accept);
     void refresh(std::string &out, bool with_hint = true);
     EditStatus finish(EditStatus status, std::string &out);
+    // Shows the line as given up and starts an empty one below it.
+    void abandonLine(std::string &out);
 
     std::string prompt_;
     size_t cols_;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "cli/color.h"
 #include "cli/config.h"
 #include "cli/connection.h"
 #include "cli/palette.h"
@@ -112,14 +113,30 @@ void showLatencyDistLegend(void) {
     printf("A,B,C,D,E        10,20,30,40,50  milliseconds\n");
     printf("F,G,H,I,J        .1,.2,.3,.4,.5       seconds\n");
     printf("K,L,M,N,O,P,Q,?  1,2,4,8,16,30,60,>60 seconds\n");
-    printf("From 0 to 100%%: ");
-    for (int j = 0; j < spectrum_palette_size; j++)
-        printf("\033[48;5;%dm ", spectrum_palette[j]);
-    printf("\033[0m\n");
+    // The shade scale only means something in colour.
+    if (cliColorAllowed()) {
+        printf("From 0 to 100%%: ");
+        for (int j = 0; j < spectrum_palette_size; j++)
+            printf("\033[48;5;%dm ", spectrum_palette[j]);
+        printf("\033[0m\n");
+    }
     printf("---------------------------------------------\n");
 }
 
+// Without colours a row shows the character of every bucket that holds
+// samples and a blank for the others.
+static void showLatencyDistSamplesPlain(distsamples *samples) {
+    for (int j = 0;; j++) {
+        putchar(samples[j].count ? samples[j].character : ' ');
+        samples[j].count = 0;
+        if (samples[j].max == 0) break;
+    }
+    putchar('\n');
+    fflush(stdout);
+}
+
 void showLatencyDistSamples(distsamples *samples, int64_t tot) {
+    if (!cliColorAllowed()) return showLatencyDistSamplesPlain(samples);
     printf("\033[38;5;0m");
     for (int j = 0;; j++) {
         int coloridx =

@@ -218,11 +218,14 @@ def test_search_multiple_owners(cluster):
                         f"    127.0.0.1:{ports[1]}\n")
 
 
-@pytest.mark.parametrize("term,coloured", [("xterm-256color", True), ("xterm", True),
-                                           ("dumb", False), ("", False)])
-def test_colours_follow_term(cluster, term, coloured):
+@pytest.mark.parametrize("term,no_color,coloured", [
+    ("xterm-256color", "", True), ("xterm", "", True), ("dumb", "", False), ("", "", False),
+    ("xterm", "1", False),  # NO_COLOR wins over the terminal
+])
+def test_colours_follow_term(cluster, term, no_color, coloured):
     srv, ports, ids = cluster
-    status, out, err = cli_cluster("check", f"127.0.0.1:{ports[0]}", TERM=term)
+    status, out, err = cli_cluster("check", f"127.0.0.1:{ports[0]}", TERM=term,
+                                   NO_COLOR=no_color)
     assert status == 0
     if coloured:
         assert (f"\033[29;1m>>> Performing Cluster Check (using node 127.0.0.1:{ports[0]})\n"

@@ -126,6 +126,8 @@ MORE_OPTIONS = b"""Additional options:
   -t <seconds>       Give up connecting, and any read or write on the connection,
                      after <seconds> (sub-second times like -t 0.5 work too).
                      Default: 0, wait as long as it takes.
+  --json             Output every reply as one JSON document on one line.
+                     Bytes that are not UTF-8 are written as \\udc80-\\udcff.
 
 """
 

@@ -605,7 +605,11 @@ def test_terminal_is_restored_on_every_way_out(server, shells, tmp_path, how):
     elif how == "ctrl-d":
         sh.child.send("\x04")
     elif how == "ctrl-c":
+        # The first Ctrl-C clears the typed text, the second ends the session.
         sh.child.send("par")
+        sh.child.send("\x03")
+        sh.expect("^C\r\n")
+        sh.expect(p)
         sh.child.send("\x03")
     else:
         hook(server, "REPLY", "PING", 1, "!garbage\r\n")
@@ -712,3 +716,23 @@ def test_a_long_paste_is_drawn_a_few_times_not_once_per_byte(server, shells):
     # of drawings of 20 KB each is what a paste should cost.
     assert drawn < 40 * len(value), drawn
     assert time.monotonic() - start < 20 * SLOW
+
+
+def test_ctrl_c_clears_a_line_with_text(server, tmp_path):
+    sh = Shell(tmp_path, ["-p", str(server.port)])
+    try:
+        p = prompt_of(server)
+        sh.expect(p)
+        sh.child.send("set abandoned 1")
+        sh.child.send("\x03")
+        sh.expect("^C\r\n")
+        sh.expect(p)
+        # The abandoned text is gone: only the new line runs.
+        sh.send("ping")
+        sh.expect("PONG")
+        sh.expect(p)
+        assert RawConn(port=server.port).cmd("EXISTS", "abandoned") == 0
+        sh.child.send("\x03")  # on an empty line: the end
+        assert sh.exit_status() == 0
+    finally:
+        sh.close()

@@ -119,9 +119,16 @@ TEST(LineEditorKeys, FinishingKeys) {
         EditStatus status;
         std::string line;
     } cases[] = {
-        {"abc\r", EditStatus::Accepted, "abc"},    {"abc\n", EditStatus::Accepted, "abc"},
-        {"\r", EditStatus::Accepted, ""},          {"ab\x03", EditStatus::Interrupted, "ab"},
-        {"\x03", EditStatus::Interrupted, ""},     {"\x04", EditStatus::EndOfInput, ""},
+        {"abc\r", EditStatus::Accepted, "abc"},
+        {"abc\n", EditStatus::Accepted, "abc"},
+        {"\r", EditStatus::Accepted, ""},
+        {"ab\x03\x03", EditStatus::Interrupted, ""},
+        // Ctrl-C on a line with text abandons it; typing goes on on a new one.
+        {"ab\x03"
+         "cd\r",
+         EditStatus::Accepted, "cd"},
+        {"\x03", EditStatus::Interrupted, ""},
+        {"\x04", EditStatus::EndOfInput, ""},
         {"a\x7f\x04", EditStatus::EndOfInput, ""},
     };
     for (const auto &c : cases) {

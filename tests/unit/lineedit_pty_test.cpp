@@ -228,7 +228,10 @@ TEST(LineEditorTerminal, CtrlCAndCtrlDReturnNone) {
     struct termios before = modeOf(s.slave());
     s.start([](int fd) { readLines(3, fd); });
     ASSERT_TRUE(s.waitFor("> "));
+    // The first Ctrl-C only abandons the typed text, the second ends.
     s.send("abc\x03");
+    ASSERT_TRUE(s.waitFor("^C\r\n"));
+    s.send("\x03");
     ASSERT_TRUE(s.waitForNextPrompt());
     s.send("x\x7f\x04");
     ASSERT_TRUE(s.waitForNextPrompt());

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/config.h"
+#include "scoped_env.h"
 #include "cli/palette.h"
 
 namespace {
@@ -22,28 +23,6 @@ std::string str(const char *s) {
 std::string sds(hisds s) {
     return s ? std::string(s, hi_sdslen(s)) : std::string("<null>");
 }
-
-// Sets (or with nullptr unsets) an environment variable for one scope.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char *name, const char *value) : name_(name) {
-        if (const char *old = getenv(name)) old_ = old;
-        if (value)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (old_)
-            setenv(name_.c_str(), old_->c_str(), 1);
-        else
-            unsetenv(name_.c_str());
-    }
-
-  private:
-    std::string name_;
-    std::optional<std::string> old_;
-};
 
 // parseOptions keeps pointers into argv, so the vector outlives the checks.
 struct Args {

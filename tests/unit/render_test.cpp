@@ -199,10 +199,10 @@ TEST_F(Render, DeepNestingRendersWithoutExhaustingTheStack) {
 }
 
 TEST_F(Render, UnknownModeAndTypeExit) {
-    EXPECT_EXIT(render("+OK\r\n", 3), ::testing::ExitedWithCode(1),
-                "^Error:  Unknown output encoding 3\n$");
+    EXPECT_EXIT(render("+OK\r\n", 4), ::testing::ExitedWithCode(1),
+                "^Error:  Unknown output encoding 4\n$");
     // Type codes the reader never produces must still end cleanly.
-    for (int form : {OUTPUT_STANDARD, OUTPUT_RAW, OUTPUT_CSV}) {
+    for (int form : {OUTPUT_STANDARD, OUTPUT_RAW, OUTPUT_CSV, OUTPUT_JSON}) {
         vornReply bogus{};
         bogus.type = VORN_REPLY_BIGNUM;
         vornReply *elems[] = {&bogus};
