@@ -3,9 +3,9 @@
 
 namespace {
 
-// Text inside a single-quoted _arguments spec: brackets and colons escaped,
+// Text inside a single-quoted _arguments entry: brackets and colons escaped,
 // a single quote closed and reopened.
-std::string spec(const std::string &s) {
+std::string zshQuoted(const std::string &s) {
     std::string out;
     for (char ch : s) {
         if (ch == '\'')
@@ -34,24 +34,24 @@ void writeZshCompletion(std::ostream &out, const Catalogue &c) {
     out << ")\n_arguments -A '-*' \\\n";
     for (const cliOptionDoc &o : c.options) {
         std::string help = o.lines.empty() ? std::string() : o.lines.front();
-        out << "  '" << o.name << "[" << spec(help) << "]";
+        out << "  '" << o.name << "[" << zshQuoted(help) << "]";
         switch (valueKind(o)) {
         case ValueKind::None:
             break;
         case ValueKind::File:
-            out << ":" << spec(o.value) << ":_files";
+            out << ":" << zshQuoted(o.value) << ":_files";
             break;
         case ValueKind::Directory:
-            out << ":" << spec(o.value) << ":_files -/";
+            out << ":" << zshQuoted(o.value) << ":_files -/";
             break;
         case ValueKind::Host:
-            out << ":" << spec(o.value) << ":_hosts";
+            out << ":" << zshQuoted(o.value) << ":_hosts";
             break;
         case ValueKind::ClusterCommand:
             out << ":command:($cluster_commands)";
             break;
         case ValueKind::Other:
-            out << ":" << spec(o.value) << ": ";
+            out << ":" << zshQuoted(o.value) << ": ";
             break;
         }
         out << "' \\\n";
