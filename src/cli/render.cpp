@@ -331,8 +331,8 @@ hisds cliFormatReply(const vornReply *r, int mode, int verbatim) {
 void cliWriteReply(FILE *fp, const vornReply *r, int mode, int verbatim) {
     // A string in the raw form is its bytes as they are: written from the
     // reply itself, a large value is not copied once more.
-    if ((verbatim || mode == OUTPUT_RAW) &&
-        (r->type == VORN_REPLY_STRING || r->type == VORN_REPLY_VERB)) {
+    bool raw = mode == OUTPUT_RAW || (verbatim && mode != OUTPUT_JSON);
+    if (raw && (r->type == VORN_REPLY_STRING || r->type == VORN_REPLY_VERB)) {
         fwrite(r->str, 1, r->len, fp);
         if (!verbatim) fwrite(config.cmd_delim, 1, hi_sdslen(config.cmd_delim), fp);
         return;

@@ -178,6 +178,8 @@ TEST_F(Render, RawSeparatorsAndVerbatimForm) {
         EXPECT_EQ(render(abc, mode, 1), "a,b,c");
         EXPECT_EQ(render("$9\r\nline1\r\nl2\r\n", mode, 1), "line1\r\nl2");
     }
+    // Except in JSON, where every reply is a document, written or formatted.
+    EXPECT_EQ(render("$9\r\nline1\r\nl2\r\n", OUTPUT_JSON, 1), "\"line1\\r\\nl2\"\n");
 }
 
 TEST_F(Render, DeepNestingRendersWithoutExhaustingTheStack) {
