@@ -188,7 +188,7 @@ def test_zsh_completion_registers_with_compinit(tmp_path):
     shutil.copy(doc("zsh"), fdir / "_vorn-cli")
     assert run(["zsh", "-n", str(fdir / "_vorn-cli")]).returncode == 0
     # compinit reads the #compdef line; the function body is zsh's own
-    # _arguments specs, checked for syntax above.
+    # _arguments entries, checked for syntax above.
     script = (f"fpath=({fdir} $fpath); autoload -Uz compinit; "
               f"compinit -u -d {tmp_path}/zcompdump; print -r -- ${{_comps[vorn-cli]}}")
     r = run(["zsh", "-f", "-c", script], env={"PATH": os.environ.get("PATH", "/usr/bin:/bin"),
