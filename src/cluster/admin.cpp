@@ -20,15 +20,7 @@ namespace {
 
 constexpr int kMinNodeTimeout = 100;
 
-using ReplyPtr = std::unique_ptr<vornReply, void (*)(void *)>;
-
-ReplyPtr nodeCommand(clusterManagerNode *node, const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    void *r = vornvCommand(node->context, fmt, ap);
-    va_end(ap);
-    return ReplyPtr(static_cast<vornReply *>(r), freeReplyObject);
-}
+using ReplyPtr = clusterManagerReplyPtr;
 
 // 1 for a reply that is neither missing nor an error. An error reply is
 // logged with the node's address; so is a connection that gave no reply,
@@ -132,7 +124,8 @@ int clusterManagerCommandAddNode(int argc, char **argv) {
     clusterManagerLogInfo(">>> Send CLUSTER MEET to node %s:%d to make it join the cluster.\n", ip,
                           port);
     auto *first = static_cast<clusterManagerNode *>(listFirst(cluster_manager.nodes)->value);
-    if (!replyOk(new_node, nodeCommand(new_node, "CLUSTER MEET %s %d", first->ip, first->port)))
+    if (!replyOk(new_node,
+                 clusterManagerNodeCommand(new_node, "CLUSTER MEET %s %d", first->ip, first->port)))
         return 0;
     if (master != nullptr) {
         // The new node has to know its master before it can follow it.
@@ -140,7 +133,8 @@ int clusterManagerCommandAddNode(int argc, char **argv) {
         clusterManagerWaitForClusterJoin();
         clusterManagerLogInfo(">>> Configure node as replica of %s:%d.\n", master->ip,
                               master->port);
-        if (!replyOk(new_node, nodeCommand(new_node, "CLUSTER REPLICATE %s", master->name)))
+        if (!replyOk(new_node,
+                     clusterManagerNodeCommand(new_node, "CLUSTER REPLICATE %s", master->name)))
             return 0;
     }
     clusterManagerLogOk("[OK] New node added correctly.\n");
@@ -186,12 +180,12 @@ int clusterManagerCommandDeleteNode(int argc, char **argv) {
             }
             clusterManagerLogInfo(">>> %s:%d as replica of %s:%d\n", n->ip, n->port, master->ip,
                                   master->port);
-            if (!replyOk(n, nodeCommand(n, "CLUSTER REPLICATE %s", master->name))) {
+            if (!replyOk(n, clusterManagerNodeCommand(n, "CLUSTER REPLICATE %s", master->name))) {
                 ok = 0;
                 return false;
             }
         }
-        if (!replyOk(n, nodeCommand(n, "CLUSTER FORGET %s", node_id))) {
+        if (!replyOk(n, clusterManagerNodeCommand(n, "CLUSTER FORGET %s", node_id))) {
             ok = 0;
             return false;
         }
@@ -200,7 +194,7 @@ int clusterManagerCommandDeleteNode(int argc, char **argv) {
     if (!ok) return 0;
 
     clusterManagerLogInfo(">>> Sending CLUSTER RESET SOFT to the deleted node.\n");
-    return replyOk(node, nodeCommand(node, "CLUSTER RESET %s", "SOFT"));
+    return replyOk(node, clusterManagerNodeCommand(node, "CLUSTER RESET %s", "SOFT"));
 }
 
 int clusterManagerCommandCall(int argc, char **argv) {
@@ -251,10 +245,11 @@ int clusterManagerCommandSetTimeout(int argc, char **argv) {
     clusterManagerLogInfo(">>> Reconfiguring node timeout in every cluster node...\n");
     clusterManagerForEachNode([&](clusterManagerNode *n) {
         hisds err = nullptr;
-        ReplyPtr reply = nodeCommand(n, "CONFIG %s %s %d", "SET", "cluster-node-timeout", timeout);
+        ReplyPtr reply =
+            clusterManagerNodeCommand(n, "CONFIG %s %s %d", "SET", "cluster-node-timeout", timeout);
         bool ok = clusterManagerCheckVornReply(n, reply.get(), &err);
         if (ok) {
-            reply = nodeCommand(n, "CONFIG %s", "REWRITE");
+            reply = clusterManagerNodeCommand(n, "CONFIG %s", "REWRITE");
             ok = clusterManagerCheckVornReply(n, reply.get(), &err);
         }
         if (ok) {

@@ -22,7 +22,7 @@
 
 namespace {
 
-using ReplyPtr = std::unique_ptr<vornReply, void (*)(void *)>;
+using ReplyPtr = clusterManagerReplyPtr;
 
 constexpr int kScanCount = 1000;
 
@@ -69,14 +69,7 @@ class MigrateCommand {
         words_[1] = owner->ip;
         words_[2] = std::to_string(owner->port);
         words_[3].assign(key, keylen);
-        std::vector<const char *> argv;
-        std::vector<size_t> argvlen;
-        for (const std::string &w : words_) {
-            argv.push_back(w.data());
-            argvlen.push_back(w.size());
-        }
-        return clusterManagerCommandArgv(c, static_cast<int>(argv.size()), argv.data(),
-                                         argvlen.data());
+        return clusterManagerCommandWords(c, words_);
     }
 
   private:
@@ -130,8 +123,7 @@ int migrateAllKeys(vornContext *src, const char *ip, int port) {
     unsigned long long cursor = 0;
     do {
         ReplyPtr reply(
-            static_cast<vornReply *>(vornCommand(src, "SCAN %llu COUNT %d", cursor, kScanCount)),
-            freeReplyObject);
+            static_cast<vornReply *>(vornCommand(src, "SCAN %llu COUNT %d", cursor, kScanCount)));
         if (!sourceReplyOk(src, ip, port, reply.get())) return 0;
         const vornReply *keys = nullptr;
         if (!parseScanReply(reply.get(), &cursor, &keys)) {
@@ -149,7 +141,7 @@ int migrateAllKeys(vornContext *src, const char *ip, int port) {
             printf("Migrating ");
             fwrite(key->str, 1, key->len, stdout);
             printf(" to %s:%d: ", owner->ip, owner->port);
-            ReplyPtr r(migrate.send(src, owner, key->str, key->len), freeReplyObject);
+            ReplyPtr r(migrate.send(src, owner, key->str, key->len));
             if (!sourceReplyOk(src, ip, port, r.get())) return 0;
             clusterManagerLogOk("OK\n");
         }
@@ -355,14 +347,14 @@ int clusterManagerCommandImport(int argc, char **argv) {
     }
     if (cliAuth(src.get(), cmd.from_user, cmd.from_pass) != 0) return 0;
 
-    ReplyPtr info(static_cast<vornReply *>(vornCommand(src.get(), "INFO")), freeReplyObject);
+    ReplyPtr info(static_cast<vornReply *>(vornCommand(src.get(), "INFO")));
     if (!sourceReplyOk(src.get(), src_ip, src_port, info.get())) return 0;
     int64_t enabled = info->str != nullptr ? getLongInfoField(info->str, "cluster_enabled") : 0;
     if (enabled != 0 && enabled != INT64_MIN) {
         clusterManagerLogErr("[ERR] The source node should not be a cluster node.\n");
         return 0;
     }
-    ReplyPtr size(static_cast<vornReply *>(vornCommand(src.get(), "DBSIZE")), freeReplyObject);
+    ReplyPtr size(static_cast<vornReply *>(vornCommand(src.get(), "DBSIZE")));
     if (!sourceReplyOk(src.get(), src_ip, src_port, size.get())) return 0;
     clusterManagerLogWarn("*** Importing %lld keys from DB 0\n", size->integer);
 

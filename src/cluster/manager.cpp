@@ -1,5 +1,6 @@
 #include "cluster/manager.h"
 
+#include <cstdarg>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -189,6 +190,24 @@ vornReply *clusterManagerCommandArgv(vornContext *c, int argc, const char **argv
     void *reply = nullptr;
     if (vornGetReply(c, &reply) != VORN_OK) return nullptr;
     return static_cast<vornReply *>(reply);
+}
+
+clusterManagerReplyPtr clusterManagerNodeCommand(clusterManagerNode *node, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    void *r = vornvCommand(node->context, fmt, ap);
+    va_end(ap);
+    return clusterManagerReplyPtr(static_cast<vornReply *>(r));
+}
+
+vornReply *clusterManagerCommandWords(vornContext *c, const std::vector<std::string> &words) {
+    std::vector<const char *> argv;
+    std::vector<size_t> argvlen;
+    for (const std::string &w : words) {
+        argv.push_back(w.data());
+        argvlen.push_back(w.size());
+    }
+    return clusterManagerCommandArgv(c, static_cast<int>(argv.size()), argv.data(), argvlen.data());
 }
 
 int parseClusterNodeAddress(char *addr, char **ip_ptr, int *port_ptr, int *bus_port_ptr) {

@@ -9,8 +9,11 @@
 
 #include <cstdint>
 #include <ctime>
+#include <string>
 #include <type_traits>
+#include <vector>
 
+#include "cluster/reply_ptr.h"
 #include "hivorn/hivorn.h"
 #include "support/adlist.h"
 #include "support/dict.h"
@@ -121,10 +124,17 @@ void clusterManagerRemoveNodeFromList(list *l, clusterManagerNode *node);
 // when a password is configured. Returns 1, or 0 after printing why.
 int clusterManagerNodeConnect(clusterManagerNode *node);
 
+// Sends a formatted command on the node's connection and reads its reply;
+// null when the connection failed.
+clusterManagerReplyPtr clusterManagerNodeCommand(clusterManagerNode *node, const char *fmt, ...)
+    __attribute__((format(printf, 2, 3)));
+
 // Sends the argument vector (argvlen may be null for C strings) as one
 // request and reads its reply; null when the connection failed.
 vornReply *clusterManagerCommandArgv(vornContext *c, int argc, const char **argv,
                                      const size_t *argvlen);
+// The same for a request held as words.
+vornReply *clusterManagerCommandWords(vornContext *c, const std::vector<std::string> &words);
 
 // Splits "host:port[@bus_port]" in place at the last '@' and the last ':'.
 // A bracketed host ("[::1]:7000") loses its brackets. bus_port may be null.

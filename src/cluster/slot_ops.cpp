@@ -10,21 +10,7 @@
 
 namespace {
 
-struct ReplyDeleter {
-    void operator()(vornReply *r) const { freeReplyObject(r); }
-};
-using ReplyPtr = std::unique_ptr<vornReply, ReplyDeleter>;
-
-ReplyPtr nodeCommand(clusterManagerNode *node, const char *fmt, ...)
-    __attribute__((format(printf, 2, 3)));
-
-ReplyPtr nodeCommand(clusterManagerNode *node, const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    void *r = vornvCommand(node->context, fmt, ap);
-    va_end(ap);
-    return ReplyPtr(static_cast<vornReply *>(r));
-}
+using ReplyPtr = clusterManagerReplyPtr;
 
 // Sends the command and checks its reply, logging an error reply.
 int simpleCommand(clusterManagerNode *node, const ReplyPtr &reply) {
@@ -39,47 +25,38 @@ bool isMaster(const clusterManagerNode *n) {
 
 int clusterManagerSetSlot(clusterManagerNode *node1, clusterManagerNode *node2, int slot,
                           const char *status, hisds *err) {
-    ReplyPtr r = nodeCommand(node1, "CLUSTER SETSLOT %d %s %s", slot, status, node2->name);
+    ReplyPtr r =
+        clusterManagerNodeCommand(node1, "CLUSTER SETSLOT %d %s %s", slot, status, node2->name);
     if (err != nullptr) *err = nullptr;
     return clusterManagerCheckVornReply(node1, r.get(), err);
 }
 
 int clusterManagerClearSlotStatus(clusterManagerNode *node, int slot) {
-    return simpleCommand(node, nodeCommand(node, "CLUSTER SETSLOT %d %s", slot, "STABLE"));
+    return simpleCommand(node,
+                         clusterManagerNodeCommand(node, "CLUSTER SETSLOT %d %s", slot, "STABLE"));
 }
 
 int clusterManagerBumpEpoch(clusterManagerNode *node) {
-    return simpleCommand(node, nodeCommand(node, "CLUSTER BUMPEPOCH"));
+    return simpleCommand(node, clusterManagerNodeCommand(node, "CLUSTER BUMPEPOCH"));
 }
 
 int clusterManagerCountKeysInSlot(clusterManagerNode *node, int slot) {
-    ReplyPtr r = nodeCommand(node, "CLUSTER COUNTKEYSINSLOT %d", slot);
+    ReplyPtr r = clusterManagerNodeCommand(node, "CLUSTER COUNTKEYSINSLOT %d", slot);
     if (!clusterManagerCheckVornReply(node, r.get(), nullptr)) return -1;
     if (r->type != VORN_REPLY_INTEGER) return -1;
     return static_cast<int>(r->integer);
 }
 
 int clusterManagerAddSlot(clusterManagerNode *node, int slot) {
-    return simpleCommand(node, nodeCommand(node, "CLUSTER ADDSLOTS %d", slot));
+    return simpleCommand(node, clusterManagerNodeCommand(node, "CLUSTER ADDSLOTS %d", slot));
 }
 
 int clusterManagerAddSlots(clusterManagerNode *node, hisds *err) {
     std::vector<std::string> words = {"CLUSTER", "ADDSLOTS"};
     for (int s = 0; s < CLUSTER_MANAGER_SLOTS; s++)
         if (node->slots[s]) words.push_back(std::to_string(s));
-    std::vector<const char *> argv;
-    std::vector<size_t> argvlen;
-    for (const std::string &w : words) {
-        argv.push_back(w.c_str());
-        argvlen.push_back(w.size());
-    }
     if (err != nullptr) *err = nullptr;
-    if (vornAppendCommandArgv(node->context, static_cast<int>(argv.size()), argv.data(),
-                              argvlen.data()) != VORN_OK)
-        return 0;
-    void *raw = nullptr;
-    if (vornGetReply(node->context, &raw) != VORN_OK) return 0;
-    ReplyPtr r(static_cast<vornReply *>(raw));
+    ReplyPtr r(clusterManagerCommandWords(node->context, words));
     if (r == nullptr) return 0;
     if (r->type == VORN_REPLY_ERROR) {
         if (err != nullptr) *err = hi_sdsnewlen(r->str, r->len);
@@ -89,7 +66,7 @@ int clusterManagerAddSlots(clusterManagerNode *node, hisds *err) {
 }
 
 int clusterManagerDelSlot(clusterManagerNode *node, int slot) {
-    ReplyPtr r = nodeCommand(node, "CLUSTER DELSLOTS %d", slot);
+    ReplyPtr r = clusterManagerNodeCommand(node, "CLUSTER DELSLOTS %d", slot);
     hisds err = nullptr;
     if (clusterManagerCheckVornReply(node, r.get(), &err)) return 1;
     if (err == nullptr) return 0; // no reply at all
@@ -110,11 +87,11 @@ int clusterManagerDelSlot(clusterManagerNode *node, int slot) {
 }
 
 int clusterManagerStartTransaction(clusterManagerNode *node) {
-    return simpleCommand(node, nodeCommand(node, "MULTI"));
+    return simpleCommand(node, clusterManagerNodeCommand(node, "MULTI"));
 }
 
 int clusterManagerExecTransaction(clusterManagerNode *node, clusterManagerOnReplyError *onerror) {
-    ReplyPtr r = nodeCommand(node, "EXEC");
+    ReplyPtr r = clusterManagerNodeCommand(node, "EXEC");
     if (!clusterManagerCheckVornReply(node, r.get(), nullptr)) return 0;
     if (r->type != VORN_REPLY_ARRAY) return 0;
     for (size_t i = 0; i < r->elements; i++) {
@@ -145,7 +122,7 @@ int clusterManagerSetSlotOwner(clusterManagerNode *owner, int slot, int do_clear
 
 clusterManagerNode *clusterManagerGetSlotOwner(clusterManagerNode *node, int slot, hisds *err) {
     if (slot < 0 || slot >= CLUSTER_MANAGER_SLOTS) return nullptr;
-    ReplyPtr r = nodeCommand(node, "CLUSTER SLOTS");
+    ReplyPtr r = clusterManagerNodeCommand(node, "CLUSTER SLOTS");
     if (err != nullptr) *err = nullptr;
     if (r == nullptr) return nullptr;
     if (r->type == VORN_REPLY_ERROR) {
@@ -186,7 +163,7 @@ clusterManagerNode *clusterManagerGetNodeWithMostKeysInSlot(list *l, int slot, h
     if (err != nullptr) *err = nullptr;
     clusterManagerForEach<clusterManagerNode>(l, [&](clusterManagerNode *n) {
         if (!isMaster(n)) return true;
-        ReplyPtr r = nodeCommand(n, "CLUSTER COUNTKEYSINSLOT %d", slot);
+        ReplyPtr r = clusterManagerNodeCommand(n, "CLUSTER COUNTKEYSINSLOT %d", slot);
         int ok = clusterManagerCheckVornReply(n, r.get(), err);
         if (!ok || r->type != VORN_REPLY_INTEGER) {
             if (err != nullptr && *err != nullptr) clusterManagerPrintReplyError(n, *err);

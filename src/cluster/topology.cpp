@@ -196,7 +196,7 @@ int clusterManagerNodeParseNodes(clusterManagerNode *node, std::string_view text
 
 int clusterManagerNodeLoadInfo(clusterManagerNode *node, int opts, hisds *err) {
     auto *reply = static_cast<vornReply *>(vornCommand(node->context, "CLUSTER NODES"));
-    std::unique_ptr<vornReply, void (*)(void *)> owner(reply, freeReplyObject);
+    clusterManagerReplyPtr owner(reply);
     if (!clusterManagerCheckVornReply(node, reply, err)) return 0;
     if (reply->str == nullptr) {
         // A reply of another type has no node table.
