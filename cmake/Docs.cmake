@@ -3,7 +3,7 @@
 vorn_sources(DOCGEN_SRC ${CMAKE_SOURCE_DIR}/docgen/*.cpp)
 add_executable(vorn-docgen ${DOCGEN_SRC})
 target_include_directories(vorn-docgen PRIVATE ${CMAKE_SOURCE_DIR}/docgen)
-target_link_libraries(vorn-docgen PRIVATE vorncli)
+target_link_libraries(vorn-docgen PRIVATE vorncli ${VORN_OPENSSL})
 
 set(VORN_DOC_DIR ${CMAKE_BINARY_DIR}/docs)
 # kind, file under docs/

@@ -16,92 +16,163 @@ namespace {
 
 // Blocks this large are mapped by the library itself, so that growing one
 // (a large payload received straight into its string, a receive buffer)
-// moves its pages instead of copying them into fresh memory, and freeing it
-// gives the memory back at once. Below this the process's allocator serves.
+// moves its pages instead of copying them into fresh memory. Below this the
+// process's allocator serves.
 constexpr size_t kLargeBlock = 2u << 20;
 
-// The mapped blocks and their mapped lengths. Few exist at any time; the
-// count lets every other free skip the lock.
+// A mapped block: its mapped length, and the size last asked for, which may
+// be less (a kept block handed out again is used from its start).
+struct LargeBlock {
+    void *p;
+    size_t mapped, used;
+};
+
+// The mapped blocks in use. Few exist at any time; the count lets every
+// other free skip the lock.
 std::mutex largeLock;
-std::vector<std::pair<void *, size_t>> largeBlocks;
+std::vector<LargeBlock> largeBlocks;
 std::atomic<size_t> largeCount{0};
+
+// The largest block freed since, kept for the next large allocation: a
+// session that receives large values one after another then writes each
+// into pages it already has, instead of faulting fresh ones in one by one,
+// which on a virtual machine costs several times the copy itself. Its pages
+// are handed back lazily (MADV_FREE): under memory pressure the kernel takes
+// them without writing them anywhere, and until then they cost nothing to
+// use again. Only one is kept, so at most one large block's worth of memory
+// stays mapped after it is freed.
+void *spareBlock = nullptr;
+size_t spareMapped = 0;
 
 size_t pageRound(size_t size) {
     static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     return size > SIZE_MAX - page ? 0 : (size + page - 1) / page * page;
 }
 
-// The mapped length of p when the library mapped it, else 0.
-size_t largeLength(void *p) {
-    if (largeCount.load(std::memory_order_relaxed) == 0) return 0;
-    std::lock_guard<std::mutex> g(largeLock);
+// The record of p when the library mapped it, else null. Under largeLock.
+LargeBlock *largeFind(void *p) {
     for (auto &b : largeBlocks)
-        if (b.first == p) return b.second;
-    return 0;
+        if (b.p == p) return &b;
+    return nullptr;
 }
 
-void *largeMap(size_t size) {
-    size_t len = pageRound(size);
-    if (len == 0) return nullptr;
-    void *p = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) return nullptr;
+// The record of p (copied) when the library mapped it, else {}.
+LargeBlock largeLookup(void *p) {
+    if (largeCount.load(std::memory_order_relaxed) == 0) return {};
     std::lock_guard<std::mutex> g(largeLock);
-    largeBlocks.emplace_back(p, len);
+    LargeBlock *b = largeFind(p);
+    return b != nullptr ? *b : LargeBlock{};
+}
+
+// Records a new block in use. Under largeLock.
+void largeAdd(void *p, size_t mapped, size_t used) {
+    largeBlocks.push_back({p, mapped, used});
     largeCount.store(largeBlocks.size(), std::memory_order_relaxed);
+}
+
+// Takes the kept block when it is at least len bytes long; null otherwise.
+// Under largeLock.
+void *takeSpare(size_t len, size_t *mapped) {
+    if (spareBlock == nullptr || spareMapped < len) return nullptr;
+    void *p = spareBlock;
+    *mapped = spareMapped;
+    spareBlock = nullptr;
+    spareMapped = 0;
     return p;
 }
 
-// Replaces the record of block p (mapped length len) by q and qlen, or drops
-// it when q is null.
-void largeRecord(void *p, void *q, size_t qlen) {
+// Gives the kept block back to the system. Under largeLock.
+void dropSpare() {
+    if (spareBlock != nullptr) munmap(spareBlock, spareMapped);
+    spareBlock = nullptr;
+    spareMapped = 0;
+}
+
+// A block of at least size bytes. Zeroed blocks are always fresh mappings;
+// others may be the kept block.
+void *largeMap(size_t size, bool zeroed) {
+    size_t len = pageRound(size);
+    if (len == 0) return nullptr;
+    std::lock_guard<std::mutex> g(largeLock);
+    size_t mapped = len;
+    void *p = zeroed ? nullptr : takeSpare(len, &mapped);
+    if (p == nullptr) {
+        p = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED && spareBlock != nullptr) {
+            // The kept block may be what stands in the way.
+            dropSpare();
+            p = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        }
+        if (p == MAP_FAILED) return nullptr;
+    }
+    largeAdd(p, mapped, size);
+    return p;
+}
+
+// Stops using block p: it becomes the kept block when it is the larger.
+void largeRelease(void *p) {
     std::lock_guard<std::mutex> g(largeLock);
     auto it = std::find_if(largeBlocks.begin(), largeBlocks.end(),
-                           [p](const auto &b) { return b.first == p; });
+                           [p](const auto &b) { return b.p == p; });
     if (it == largeBlocks.end()) return;
-    if (q != nullptr) {
-        *it = {q, qlen};
-    } else {
-        *it = largeBlocks.back();
-        largeBlocks.pop_back();
-    }
+    LargeBlock b = *it;
+    *it = largeBlocks.back();
+    largeBlocks.pop_back();
     largeCount.store(largeBlocks.size(), std::memory_order_relaxed);
+    if (b.mapped < spareMapped) {
+        munmap(b.p, b.mapped);
+        return;
+    }
+    dropSpare();
+    madvise(b.p, b.mapped, MADV_FREE);
+    spareBlock = b.p;
+    spareMapped = b.mapped;
+}
+
+// Resizes mapped block b to size bytes: within its mapped length when it
+// fits, except that a block shrunk to less than half of it gives the rest
+// back; else by moving its pages to a larger mapping. Null when that fails.
+void *largeResize(const LargeBlock &b, size_t size) {
+    size_t newlen = pageRound(size);
+    if (newlen == 0) return nullptr;
+    void *q = b.p;
+    size_t mapped = b.mapped;
+    if (newlen > b.mapped || (size < b.used && newlen < b.mapped / 2)) {
+        q = mremap(b.p, b.mapped, newlen, MREMAP_MAYMOVE);
+        if (q == MAP_FAILED) return nullptr;
+        mapped = newlen;
+    }
+    std::lock_guard<std::mutex> g(largeLock);
+    LargeBlock *rec = largeFind(b.p);
+    if (rec != nullptr) *rec = {q, mapped, size};
+    return q;
 }
 
 void *defaultMalloc(size_t size) {
-    return size >= kLargeBlock ? largeMap(size) : malloc(size);
+    return size >= kLargeBlock ? largeMap(size, false) : malloc(size);
 }
 
 void *defaultCalloc(size_t nmemb, size_t size) {
     // Fresh mappings are zeroed already.
-    if (size != 0 && nmemb >= kLargeBlock / size) return largeMap(nmemb * size);
+    if (size != 0 && nmemb >= kLargeBlock / size) return largeMap(nmemb * size, true);
     return calloc(nmemb, size);
 }
 
 void defaultFree(void *p) {
     if (p == nullptr) return;
-    size_t len = largeLength(p);
-    if (len == 0) return free(p);
-    largeRecord(p, nullptr, 0);
-    munmap(p, len);
+    if (largeLookup(p).p == nullptr) return free(p);
+    largeRelease(p);
 }
 
 void *defaultRealloc(void *p, size_t size) {
     if (p == nullptr) return defaultMalloc(size);
-    size_t len = largeLength(p);
-    if (len != 0 && size >= kLargeBlock / 2) {
-        size_t newlen = pageRound(size);
-        if (newlen == 0) return nullptr;
-        if (newlen == len) return p;
-        void *q = mremap(p, len, newlen, MREMAP_MAYMOVE);
-        if (q == MAP_FAILED) return nullptr;
-        largeRecord(p, q, newlen);
-        return q;
-    }
-    if (len == 0 && size < kLargeBlock) return realloc(p, size);
+    LargeBlock b = largeLookup(p);
+    if (b.p != nullptr && size >= kLargeBlock / 2) return largeResize(b, size);
+    if (b.p == nullptr && size < kLargeBlock) return realloc(p, size);
     // Crossing the threshold: the block changes hands between the two.
     void *q = defaultMalloc(size);
     if (q == nullptr) return nullptr;
-    size_t old = len != 0 ? len : malloc_usable_size(p);
+    size_t old = b.p != nullptr ? b.used : malloc_usable_size(p);
     memcpy(q, p, std::min(old, size));
     defaultFree(p);
     return q;

@@ -1,8 +1,12 @@
 """vorn-cli over TLS: peer verification on by default, --insecure, --cacert,
 client certificates, SNI, and the set-up failure messages."""
+import os
+import shutil
+import subprocess
+
 import pytest
 
-from conftest import RawConn, run_cli
+from conftest import SLOW, RawConn, bin_path, run_cli
 from test_devserver_net import certs, tls_server  # noqa: F401  (fixture and helper)
 
 
@@ -104,3 +108,55 @@ def test_large_value_arrives_whole_over_every_transport(start_server, certs, tmp
     r = run_cli([*where[transport], "--raw", "GET", "big"], timeout=60)
     assert r.returncode == 0, r.stderr
     assert r.stdout == value + b"\n"
+
+
+# ---- OpenSSL is loaded only for --tls ----
+
+def _needed(path):
+    r = subprocess.run(["readelf", "-d", path], stdin=subprocess.DEVNULL,
+                       capture_output=True, timeout=30, check=True)
+    return [ln for ln in r.stdout.decode().splitlines() if "(NEEDED)" in ln]
+
+
+def test_client_does_not_link_openssl():
+    # Linked, libssl and libcrypto would be loaded and relocated by every
+    # run, which costs more than the rest of a one-shot command's start.
+    if shutil.which("readelf") is None:
+        pytest.skip("readelf is not installed")
+    needed = _needed(bin_path("vorn-cli"))
+    assert needed and not any("libssl" in ln or "libcrypto" in ln for ln in needed), needed
+
+
+def _libssl_path():
+    r = subprocess.run(["ldconfig", "-p"], stdin=subprocess.DEVNULL, capture_output=True,
+                       timeout=30)
+    for ln in r.stdout.decode().splitlines():
+        name, _, path = ln.strip().partition(" => ")
+        if name.startswith("libssl.so.3 ") and "x86-64" in name:
+            return os.path.realpath(path)
+    return None
+
+
+def test_without_openssl_plain_runs_work_and_tls_says_why(start_server, certs):
+    # The library is hidden in a private mount namespace: commands that do
+    # not use TLS never notice; --tls ends with the loader's reason, status 1.
+    lib = _libssl_path()
+    if lib is None or shutil.which("unshare") is None:
+        pytest.skip("needs ldconfig and unshare")
+    s = tls_server(start_server, certs)
+    script = 'mount --bind /dev/null "$1" || exit 97; shift; exec "$@"'
+
+    def hidden(*args):
+        cmd = ["unshare", "--mount", "bash", "-c", script, "bash", lib, bin_path("vorn-cli"),
+               *args]
+        return subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True,
+                              env=dict(os.environ, HOME="/nonexistent"), timeout=10 * SLOW)
+
+    r = hidden("-p", str(s.port), "ping")
+    if r.returncode == 97 or b"unshare failed" in r.stderr:
+        pytest.skip(f"cannot hide the library here: {r.stderr.decode(errors='replace')}")
+    assert (r.stdout, r.stderr, r.returncode) == (b"PONG\n", b"", 0)
+    r = hidden("--tls", "--insecure", "-p", str(s.tls_port), "ping")
+    assert (r.stdout, r.returncode) == (b"", 1)
+    assert r.stderr.startswith(b"Could not load the TLS library libssl.so.3: "), r.stderr
+    assert r.stderr.endswith(b"\n") and r.stderr.count(b"\n") == 1

@@ -83,6 +83,17 @@ def test_dependencies_come_from_the_linked_libraries(packages):
     assert "lua" not in run(["dpkg-deb", "-f", debs["vorn-cli"], "Depends"]).stdout
 
 
+def test_client_package_names_the_libraries_it_loads_at_run_time(packages):
+    # The client links neither OpenSSL nor libcurl, so dpkg-shlibdeps cannot
+    # see them: --tls needs OpenSSL (a dependency), the message of the day
+    # only wants libcurl (a recommendation).
+    debs, _ = packages
+    fields = run(["dpkg-deb", "-f", debs["vorn-cli"], "Depends", "Recommends"]).stdout
+    depends, _, recommends = fields.partition("Recommends:")
+    assert re.search(r"\blibssl3", depends), fields
+    assert re.search(r"\blibcurl4", recommends), fields
+
+
 def test_server_package_is_separate(packages, tmp_path):
     debs, _ = packages
     root = tmp_path / "root"

@@ -8,6 +8,10 @@
 #include <cstring>
 #include <string>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "hivorn/alloc.h"
 
 namespace {
@@ -62,6 +66,75 @@ TEST(Allocators, LargeCallocIsZeroedAndMallocWritable) {
     // Sizes that cannot be mapped fail as allocations do.
     EXPECT_EQ(hi_malloc(SIZE_MAX - 10), nullptr);
     EXPECT_EQ(hi_calloc(SIZE_MAX / 2, 4), nullptr);
+}
+
+// A freed large block is kept for the next large allocation, which writes
+// into pages it already has; only a calloc, which must see zeros, gets a
+// fresh mapping. A kept block larger than asked for serves the growth of
+// what took it, and shrinking to less than half gives the rest back.
+TEST(Allocators, AFreedLargeBlockServesTheNextOne) {
+    hivornResetAllocators();
+    // Larger than any block freed before, so it is the one kept.
+    char *kept = static_cast<char *>(hi_malloc(1024 * MiB));
+    ASSERT_NE(kept, nullptr);
+    memset(kept, 'k', 4 * MiB);
+    hi_free(kept);
+
+    char *z = static_cast<char *>(hi_calloc(4, MiB));
+    ASSERT_NE(z, nullptr);
+    EXPECT_NE(z, kept);
+    EXPECT_TRUE(std::all_of(z, z + 4 * MiB, [](char c) { return c == 0; }));
+
+    char *p = static_cast<char *>(hi_malloc(3 * MiB));
+    EXPECT_EQ(p, kept);
+    fill(p, 3 * MiB, 'p');
+    p = static_cast<char *>(hi_realloc(p, 40 * MiB));
+    EXPECT_EQ(p, kept);
+    EXPECT_TRUE(same(p, 3 * MiB, 'p'));
+    fill(p, 40 * MiB, 'q');
+    p = static_cast<char *>(hi_realloc(p, 5 * MiB));
+    ASSERT_NE(p, nullptr);
+    EXPECT_TRUE(same(p, 5 * MiB, 'q'));
+    p = static_cast<char *>(hi_realloc(p, 64 * MiB));
+    ASSERT_NE(p, nullptr);
+    EXPECT_TRUE(same(p, 5 * MiB, 'q'));
+    hi_free(p);
+    hi_free(z);
+}
+
+// Under an address-space limit the kept block gives way to a larger one
+// that would not fit beside it.
+TEST(Allocators, TheKeptBlockGivesWayUnderAnAddressSpaceLimit) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's shadow memory does not fit under an address-space limit";
+#endif
+    hivornResetAllocators();
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        alarm(30);
+        // Dropped from here on, and larger than any block kept before.
+        hi_free(hi_malloc(1024 * MiB));
+        long pages = 0, resident = 0;
+        if (FILE *f = fopen("/proc/self/statm", "r")) {
+            if (fscanf(f, "%ld %ld", &pages, &resident) != 2) pages = 0;
+            fclose(f);
+        }
+        // 512 MiB above what is mapped, the kept 1 GiB included.
+        rlimit lim = {};
+        getrlimit(RLIMIT_AS, &lim);
+        lim.rlim_cur = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + 512 * MiB;
+        if (setrlimit(RLIMIT_AS, &lim) != 0) _exit(3);
+        char *p = static_cast<char *>(hi_malloc(1400 * MiB));
+        if (p == nullptr) _exit(1);
+        p[1400 * MiB - 1] = 'x';
+        hi_free(p);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 } // namespace
