@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <malloc.h>
 #include <mutex>
 #include <sys/mman.h>
@@ -33,16 +34,27 @@ std::mutex largeLock;
 std::vector<LargeBlock> largeBlocks;
 std::atomic<size_t> largeCount{0};
 
-// The largest block freed since, kept for the next large allocation: a
-// session that receives large values one after another then writes each
-// into pages it already has, instead of faulting fresh ones in one by one,
-// which on a virtual machine costs several times the copy itself. Its pages
-// are handed back lazily (MADV_FREE): under memory pressure the kernel takes
-// them without writing them anywhere, and until then they cost nothing to
-// use again. Only one is kept, so at most one large block's worth of memory
-// stays mapped after it is freed.
+// The last large block freed, kept for the next large allocation for a
+// short while: a program that receives large values one after another then
+// writes each into pages it already has, instead of faulting fresh ones in
+// one by one, which on a virtual machine costs several times the copy
+// itself. The pages stay as they are (handing them back lazily would make
+// every first write to them fault again), so the block is kept only while
+// allocations go on: it is unmapped by the first call through the table
+// more than kSpareSeconds after it was freed, by hivornReleaseKeptMemory
+// (the shell calls it before it waits for input), or when an allocation
+// needs more than it holds.
+constexpr int64_t kSpareSeconds = 2;
 void *spareBlock = nullptr;
 size_t spareMapped = 0;
+int64_t spareSince = 0;
+std::atomic<bool> spareHeld{false};
+
+int64_t coarseSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return ts.tv_sec;
+}
 
 size_t pageRound(size_t size) {
     static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
@@ -70,22 +82,37 @@ void largeAdd(void *p, size_t mapped, size_t used) {
     largeCount.store(largeBlocks.size(), std::memory_order_relaxed);
 }
 
-// Takes the kept block when it is at least len bytes long; null otherwise.
-// Under largeLock.
-void *takeSpare(size_t len, size_t *mapped) {
-    if (spareBlock == nullptr || spareMapped < len) return nullptr;
-    void *p = spareBlock;
-    *mapped = spareMapped;
-    spareBlock = nullptr;
-    spareMapped = 0;
-    return p;
-}
-
 // Gives the kept block back to the system. Under largeLock.
 void dropSpare() {
     if (spareBlock != nullptr) munmap(spareBlock, spareMapped);
     spareBlock = nullptr;
     spareMapped = 0;
+    spareHeld.store(false, std::memory_order_relaxed);
+}
+
+// Takes the kept block when it is at least len bytes long; otherwise drops
+// it, as what is asked for would only be mapped beside it. Null when there
+// is none to take. Under largeLock.
+void *takeSpare(size_t len, size_t *mapped) {
+    if (spareBlock == nullptr) return nullptr;
+    if (spareMapped < len) {
+        dropSpare();
+        return nullptr;
+    }
+    void *p = spareBlock;
+    *mapped = spareMapped;
+    spareBlock = nullptr;
+    spareMapped = 0;
+    spareHeld.store(false, std::memory_order_relaxed);
+    return p;
+}
+
+// Drops the kept block once it has waited too long; a relaxed load when
+// there is none.
+void expireSpare() {
+    if (!spareHeld.load(std::memory_order_relaxed)) return;
+    std::lock_guard<std::mutex> g(largeLock);
+    if (spareBlock != nullptr && coarseSeconds() - spareSince > kSpareSeconds) dropSpare();
 }
 
 // A block of at least size bytes. Zeroed blocks are always fresh mappings;
@@ -99,7 +126,8 @@ void *largeMap(size_t size, bool zeroed) {
     if (p == nullptr) {
         p = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (p == MAP_FAILED && spareBlock != nullptr) {
-            // The kept block may be what stands in the way.
+            // The kept block (a zeroed one never takes it) may be what
+            // stands in the way.
             dropSpare();
             p = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         }
@@ -109,7 +137,7 @@ void *largeMap(size_t size, bool zeroed) {
     return p;
 }
 
-// Stops using block p: it becomes the kept block when it is the larger.
+// Stops using block p, which becomes the kept block.
 void largeRelease(void *p) {
     std::lock_guard<std::mutex> g(largeLock);
     auto it = std::find_if(largeBlocks.begin(), largeBlocks.end(),
@@ -119,14 +147,11 @@ void largeRelease(void *p) {
     *it = largeBlocks.back();
     largeBlocks.pop_back();
     largeCount.store(largeBlocks.size(), std::memory_order_relaxed);
-    if (b.mapped < spareMapped) {
-        munmap(b.p, b.mapped);
-        return;
-    }
     dropSpare();
-    madvise(b.p, b.mapped, MADV_FREE);
     spareBlock = b.p;
     spareMapped = b.mapped;
+    spareSince = coarseSeconds();
+    spareHeld.store(true, std::memory_order_relaxed);
 }
 
 // Resizes mapped block b to size bytes: within its mapped length when it
@@ -149,16 +174,19 @@ void *largeResize(const LargeBlock &b, size_t size) {
 }
 
 void *defaultMalloc(size_t size) {
+    expireSpare();
     return size >= kLargeBlock ? largeMap(size, false) : malloc(size);
 }
 
 void *defaultCalloc(size_t nmemb, size_t size) {
+    expireSpare();
     // Fresh mappings are zeroed already.
     if (size != 0 && nmemb >= kLargeBlock / size) return largeMap(nmemb * size, true);
     return calloc(nmemb, size);
 }
 
 void defaultFree(void *p) {
+    expireSpare();
     if (p == nullptr) return;
     if (largeLookup(p).p == nullptr) return free(p);
     largeRelease(p);
@@ -166,6 +194,7 @@ void defaultFree(void *p) {
 
 void *defaultRealloc(void *p, size_t size) {
     if (p == nullptr) return defaultMalloc(size);
+    expireSpare();
     LargeBlock b = largeLookup(p);
     if (b.p != nullptr && size >= kLargeBlock / 2) return largeResize(b, size);
     if (b.p == nullptr && size < kLargeBlock) return realloc(p, size);
@@ -189,6 +218,11 @@ hivornAllocFuncs hivornSetAllocators(const hivornAllocFuncs *fns) {
     hivornAllocFuncs old = hivornAllocFns;
     hivornAllocFns = *fns;
     return old;
+}
+
+void hivornReleaseKeptMemory() {
+    std::lock_guard<std::mutex> g(largeLock);
+    dropSpare();
 }
 
 void hivornResetAllocators() {

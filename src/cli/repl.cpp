@@ -21,6 +21,7 @@
 #include "cli/help.h"
 #include "cli/numbers.h"
 #include "cli/options.h"
+#include "hivorn/alloc.h"
 #include "lineedit/linenoise.h"
 #include "support/util_time.h"
 
@@ -309,13 +310,20 @@ bool evalLine(char *line) {
     return false;
 }
 
+// The next line typed. Memory kept for the next large reply goes back first:
+// the session may now sit idle for any length of time.
+char *readLine() {
+    hivornReleaseKeptMemory();
+    return linenoise(context != nullptr ? config.prompt : "not connected> ");
+}
+
 } // namespace
 
 void repl(void) {
     startSession();
 
     char *line;
-    while ((line = linenoise(context != nullptr ? config.prompt : "not connected> ")) != nullptr) {
+    while ((line = readLine()) != nullptr) {
         bool restart = line[0] != '\0' && evalLine(line);
         linenoiseFree(line);
         if (restart) return;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -102,8 +103,35 @@ TEST(Allocators, AFreedLargeBlockServesTheNextOne) {
     hi_free(z);
 }
 
-// Under an address-space limit the kept block gives way to a larger one
-// that would not fit beside it.
+// The kept block goes back to the system when asked (before the shell
+// waits for input), and by itself once allocations go on a while after it
+// was freed.
+TEST(Allocators, TheKeptBlockIsUnmappedWhenAskedAndAfterAWhile) {
+    hivornResetAllocators();
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    unsigned char vec = 0;
+    auto mapped = [&](void *p) { return mincore(p, page, &vec) == 0; };
+
+    char *p = static_cast<char *>(hi_malloc(8 * MiB));
+    ASSERT_NE(p, nullptr);
+    p[0] = 'x';
+    hi_free(p);
+    EXPECT_TRUE(mapped(p));
+    hivornReleaseKeptMemory();
+    EXPECT_FALSE(mapped(p));
+
+    p = static_cast<char *>(hi_malloc(8 * MiB));
+    ASSERT_NE(p, nullptr);
+    hi_free(p);
+    hi_free(hi_malloc(16)); // right after: still kept
+    EXPECT_TRUE(mapped(p));
+    sleep(3);
+    hi_free(hi_malloc(16));
+    EXPECT_FALSE(mapped(p));
+}
+
+// Under an address-space limit the kept block gives way: to a larger block
+// than it holds, and to a zeroed one, which never takes it.
 TEST(Allocators, TheKeptBlockGivesWayUnderAnAddressSpaceLimit) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "the sanitizer's shadow memory does not fit under an address-space limit";
@@ -113,7 +141,6 @@ TEST(Allocators, TheKeptBlockGivesWayUnderAnAddressSpaceLimit) {
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         alarm(30);
-        // Dropped from here on, and larger than any block kept before.
         hi_free(hi_malloc(1024 * MiB));
         long pages = 0, resident = 0;
         if (FILE *f = fopen("/proc/self/statm", "r")) {
@@ -125,9 +152,13 @@ TEST(Allocators, TheKeptBlockGivesWayUnderAnAddressSpaceLimit) {
         getrlimit(RLIMIT_AS, &lim);
         lim.rlim_cur = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + 512 * MiB;
         if (setrlimit(RLIMIT_AS, &lim) != 0) _exit(3);
-        char *p = static_cast<char *>(hi_malloc(1400 * MiB));
-        if (p == nullptr) _exit(1);
-        p[1400 * MiB - 1] = 'x';
+        char *z = static_cast<char *>(hi_calloc(1400, MiB));
+        if (z == nullptr) _exit(1);
+        z[1400 * MiB - 1] = 'z';
+        hi_free(z); // kept in turn
+        char *p = static_cast<char *>(hi_malloc(1500 * MiB));
+        if (p == nullptr) _exit(2);
+        p[1500 * MiB - 1] = 'x';
         hi_free(p);
         _exit(0);
     }

@@ -19,6 +19,9 @@ hivornAllocFuncs hivornSetAllocators(const hivornAllocFuncs *fns);
 // Restores the default table: the process's malloc family, with very large
 // blocks mapped by the library itself.
 void hivornResetAllocators();
+// Unmaps the large block the default table keeps for a while after it is
+// freed (see alloc.cpp), for a program about to sit idle.
+void hivornReleaseKeptMemory();
 
 inline void *hi_malloc(size_t size) {
     return hivornAllocFns.mallocFn(size);
