@@ -25,6 +25,18 @@ def bin_path(name):
     return path
 
 
+def system_library(soname):
+    """The real path of the machine's 64-bit library with this soname, as
+    the loader finds it, or None."""
+    r = subprocess.run(["ldconfig", "-p"], stdin=subprocess.DEVNULL, capture_output=True,
+                       timeout=30)
+    for ln in r.stdout.decode().splitlines():
+        name, _, path = ln.strip().partition(" => ")
+        if name.startswith(soname + " ") and "x86-64" in name:
+            return os.path.realpath(path)
+    return None
+
+
 def run_cli(args, input=b"", env=None, timeout=10, extra_env=None):
     """Runs vorn-cli once; returns the CompletedProcess (bytes out/err)."""
     e = dict(os.environ) if env is None else dict(env)

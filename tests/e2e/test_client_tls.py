@@ -6,7 +6,7 @@ import subprocess
 
 import pytest
 
-from conftest import SLOW, RawConn, bin_path, run_cli
+from conftest import SLOW, RawConn, bin_path, run_cli, system_library
 from test_devserver_net import certs, tls_server  # noqa: F401  (fixture and helper)
 
 
@@ -127,20 +127,10 @@ def test_client_does_not_link_openssl():
     assert needed and not any("libssl" in ln or "libcrypto" in ln for ln in needed), needed
 
 
-def _libssl_path():
-    r = subprocess.run(["ldconfig", "-p"], stdin=subprocess.DEVNULL, capture_output=True,
-                       timeout=30)
-    for ln in r.stdout.decode().splitlines():
-        name, _, path = ln.strip().partition(" => ")
-        if name.startswith("libssl.so.3 ") and "x86-64" in name:
-            return os.path.realpath(path)
-    return None
-
-
 def test_without_openssl_plain_runs_work_and_tls_says_why(start_server, certs):
     # The library is hidden in a private mount namespace: commands that do
     # not use TLS never notice; --tls ends with the loader's reason, status 1.
-    lib = _libssl_path()
+    lib = system_library("libssl.so.3")
     if lib is None or shutil.which("unshare") is None:
         pytest.skip("needs ldconfig and unshare")
     s = tls_server(start_server, certs)

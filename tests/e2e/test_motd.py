@@ -25,7 +25,7 @@ from urllib.parse import urlsplit
 
 import pytest
 
-from conftest import SLOW, bin_path
+from conftest import SLOW, bin_path, system_library
 
 CACHE_NAME = ".vorn-cli-motd"
 MOTD_HOST = "motd.vorn.invalid"
@@ -492,20 +492,10 @@ def test_client_does_not_link_libcurl():
     assert needed and not any("libcurl" in ln for ln in needed), needed
 
 
-def _libcurl_path():
-    r = subprocess.run(["ldconfig", "-p"], stdin=subprocess.DEVNULL, capture_output=True,
-                       timeout=30)
-    for ln in r.stdout.decode().splitlines():
-        name, _, path = ln.strip().partition(" => ")
-        if name.startswith("libcurl.so.4 ") and "x86-64" in name:
-            return os.path.realpath(path)
-    return None
-
-
 def test_missing_libcurl_shows_no_message(server, http_proxy, user):
     # The library is hidden in a private mount namespace, where the client
     # runs as the throwaway user; the session starts as usual, silently.
-    lib = _libcurl_path()
+    lib = system_library("libcurl.so.4")
     if lib is None or shutil.which("unshare") is None or shutil.which("setpriv") is None:
         pytest.skip("needs ldconfig, unshare and setpriv")
     proxy = http_proxy({MOTD_PATH: ok(BODY)})

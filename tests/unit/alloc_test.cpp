@@ -9,10 +9,9 @@
 #include <string>
 
 #include <sys/mman.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include "child_process.h"
 #include "hivorn/alloc.h"
 
 namespace {
@@ -137,35 +136,21 @@ TEST(Allocators, TheKeptBlockGivesWayUnderAnAddressSpaceLimit) {
     GTEST_SKIP() << "the sanitizer's shadow memory does not fit under an address-space limit";
 #endif
     hivornResetAllocators();
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        alarm(30);
+    int status = runInChild([] {
         hi_free(hi_malloc(1024 * MiB));
-        long pages = 0, resident = 0;
-        if (FILE *f = fopen("/proc/self/statm", "r")) {
-            if (fscanf(f, "%ld %ld", &pages, &resident) != 2) pages = 0;
-            fclose(f);
-        }
         // 512 MiB above what is mapped, the kept 1 GiB included.
-        rlimit lim = {};
-        getrlimit(RLIMIT_AS, &lim);
-        lim.rlim_cur = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + 512 * MiB;
-        if (setrlimit(RLIMIT_AS, &lim) != 0) _exit(3);
+        if (!limitAddressSpace(512 * MiB)) return 3;
         char *z = static_cast<char *>(hi_calloc(1400, MiB));
-        if (z == nullptr) _exit(1);
+        if (z == nullptr) return 1;
         z[1400 * MiB - 1] = 'z';
         hi_free(z); // kept in turn
         char *p = static_cast<char *>(hi_malloc(1500 * MiB));
-        if (p == nullptr) _exit(2);
+        if (p == nullptr) return 2;
         p[1500 * MiB - 1] = 'x';
         hi_free(p);
-        _exit(0);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+        return 0;
+    });
+    EXPECT_EQ(status, 0);
 }
 
 } // namespace
