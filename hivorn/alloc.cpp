@@ -164,6 +164,11 @@ void *largeResize(const LargeBlock &b, size_t size) {
     size_t mapped = b.mapped;
     if (newlen > b.mapped || (size < b.used && newlen < b.mapped / 2)) {
         q = mremap(b.p, b.mapped, newlen, MREMAP_MAYMOVE);
+        if (q == MAP_FAILED && spareHeld.load(std::memory_order_relaxed)) {
+            // The kept block may be what stands in the way.
+            hivornReleaseKeptMemory();
+            q = mremap(b.p, b.mapped, newlen, MREMAP_MAYMOVE);
+        }
         if (q == MAP_FAILED) return nullptr;
         mapped = newlen;
     }

@@ -130,7 +130,8 @@ TEST(Allocators, TheKeptBlockIsUnmappedWhenAskedAndAfterAWhile) {
 }
 
 // Under an address-space limit the kept block gives way: to a larger block
-// than it holds, and to a zeroed one, which never takes it.
+// than it holds, to a zeroed one, which never takes it, and to another
+// block's growth.
 TEST(Allocators, TheKeptBlockGivesWayUnderAnAddressSpaceLimit) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "the sanitizer's shadow memory does not fit under an address-space limit";
@@ -147,7 +148,13 @@ TEST(Allocators, TheKeptBlockGivesWayUnderAnAddressSpaceLimit) {
         char *p = static_cast<char *>(hi_malloc(1500 * MiB));
         if (p == nullptr) return 2;
         p[1500 * MiB - 1] = 'x';
-        hi_free(p);
+        // A block growing beside the kept one.
+        char *q = static_cast<char *>(hi_malloc(4 * MiB));
+        hi_free(p); // kept
+        if (q == nullptr || (q = static_cast<char *>(hi_realloc(q, 1520 * MiB))) == nullptr)
+            return 4;
+        q[1520 * MiB - 1] = 'q';
+        hi_free(q);
         return 0;
     });
     EXPECT_EQ(status, 0);
