@@ -44,10 +44,13 @@ std::atomic<size_t> largeCount{0};
 // more than kSpareSeconds after it was freed, by hivornReleaseKeptMemory
 // (the shell calls it before it waits for input), or when an allocation
 // needs more than it holds.
+// The block and its length change under largeLock; spareSince is read
+// without it, so that while a block is kept an allocation only reads the
+// clock before it knows there is nothing to do.
 constexpr int64_t kSpareSeconds = 2;
 void *spareBlock = nullptr;
 size_t spareMapped = 0;
-int64_t spareSince = 0;
+std::atomic<int64_t> spareSince{0};
 std::atomic<bool> spareHeld{false};
 
 int64_t coarseSeconds() {
@@ -82,12 +85,19 @@ void largeAdd(void *p, size_t mapped, size_t used) {
     largeCount.store(largeBlocks.size(), std::memory_order_relaxed);
 }
 
+// Makes p (mapped length mapped) the kept block, or none when p is null.
+// Under largeLock.
+void setSpare(void *p, size_t mapped) {
+    spareBlock = p;
+    spareMapped = mapped;
+    spareSince.store(coarseSeconds(), std::memory_order_relaxed);
+    spareHeld.store(p != nullptr, std::memory_order_relaxed);
+}
+
 // Gives the kept block back to the system. Under largeLock.
 void dropSpare() {
     if (spareBlock != nullptr) munmap(spareBlock, spareMapped);
-    spareBlock = nullptr;
-    spareMapped = 0;
-    spareHeld.store(false, std::memory_order_relaxed);
+    setSpare(nullptr, 0);
 }
 
 // Takes the kept block when it is at least len bytes long; otherwise drops
@@ -101,18 +111,18 @@ void *takeSpare(size_t len, size_t *mapped) {
     }
     void *p = spareBlock;
     *mapped = spareMapped;
-    spareBlock = nullptr;
-    spareMapped = 0;
-    spareHeld.store(false, std::memory_order_relaxed);
+    setSpare(nullptr, 0);
     return p;
 }
 
 // Drops the kept block once it has waited too long; a relaxed load when
 // there is none.
 void expireSpare() {
-    if (!spareHeld.load(std::memory_order_relaxed)) return;
+    if (!spareHeld.load(std::memory_order_relaxed) ||
+        coarseSeconds() - spareSince.load(std::memory_order_relaxed) <= kSpareSeconds)
+        return;
     std::lock_guard<std::mutex> g(largeLock);
-    if (spareBlock != nullptr && coarseSeconds() - spareSince > kSpareSeconds) dropSpare();
+    if (coarseSeconds() - spareSince.load(std::memory_order_relaxed) > kSpareSeconds) dropSpare();
 }
 
 // A block of at least size bytes. Zeroed blocks are always fresh mappings;
@@ -137,21 +147,20 @@ void *largeMap(size_t size, bool zeroed) {
     return p;
 }
 
-// Stops using block p, which becomes the kept block.
-void largeRelease(void *p) {
+// Stops using block p, which becomes the kept block; false when the library
+// did not map p.
+bool largeRelease(void *p) {
+    if (largeCount.load(std::memory_order_relaxed) == 0) return false;
     std::lock_guard<std::mutex> g(largeLock);
-    auto it = std::find_if(largeBlocks.begin(), largeBlocks.end(),
-                           [p](const auto &b) { return b.p == p; });
-    if (it == largeBlocks.end()) return;
-    LargeBlock b = *it;
-    *it = largeBlocks.back();
+    LargeBlock *b = largeFind(p);
+    if (b == nullptr) return false;
+    size_t mapped = b->mapped;
+    *b = largeBlocks.back();
     largeBlocks.pop_back();
     largeCount.store(largeBlocks.size(), std::memory_order_relaxed);
     dropSpare();
-    spareBlock = b.p;
-    spareMapped = b.mapped;
-    spareSince = coarseSeconds();
-    spareHeld.store(true, std::memory_order_relaxed);
+    setSpare(p, mapped);
+    return true;
 }
 
 // Resizes mapped block b to size bytes: within its mapped length when it
@@ -192,9 +201,7 @@ void *defaultCalloc(size_t nmemb, size_t size) {
 
 void defaultFree(void *p) {
     expireSpare();
-    if (p == nullptr) return;
-    if (largeLookup(p).p == nullptr) return free(p);
-    largeRelease(p);
+    if (p != nullptr && !largeRelease(p)) free(p);
 }
 
 void *defaultRealloc(void *p, size_t size) {

@@ -5,6 +5,7 @@ child process gets an explicit standard input and a hard timeout, and every
 server a test starts is stopped on the way out.
 """
 import os
+import shutil
 import signal
 import subprocess
 import time
@@ -23,6 +24,16 @@ def bin_path(name):
     if not os.path.exists(path):
         pytest.skip(f"{name} is not built in {BIN_DIR}")
     return path
+
+
+def needed_libraries(name):
+    """The NEEDED lines of the built program's dynamic section; skips the
+    test where readelf is missing."""
+    if shutil.which("readelf") is None:
+        pytest.skip("readelf is not installed")
+    r = subprocess.run(["readelf", "-d", bin_path(name)], stdin=subprocess.DEVNULL,
+                       capture_output=True, timeout=30, check=True)
+    return [ln for ln in r.stdout.decode().splitlines() if "(NEEDED)" in ln]
 
 
 def system_library(soname):

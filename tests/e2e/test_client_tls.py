@@ -6,7 +6,7 @@ import subprocess
 
 import pytest
 
-from conftest import SLOW, RawConn, bin_path, run_cli, system_library
+from conftest import SLOW, RawConn, bin_path, needed_libraries, run_cli, system_library
 from test_devserver_net import certs, tls_server  # noqa: F401  (fixture and helper)
 
 
@@ -112,18 +112,10 @@ def test_large_value_arrives_whole_over_every_transport(start_server, certs, tmp
 
 # ---- OpenSSL is loaded only for --tls ----
 
-def _needed(path):
-    r = subprocess.run(["readelf", "-d", path], stdin=subprocess.DEVNULL,
-                       capture_output=True, timeout=30, check=True)
-    return [ln for ln in r.stdout.decode().splitlines() if "(NEEDED)" in ln]
-
-
 def test_client_does_not_link_openssl():
     # Linked, libssl and libcrypto would be loaded and relocated by every
     # run, which costs more than the rest of a one-shot command's start.
-    if shutil.which("readelf") is None:
-        pytest.skip("readelf is not installed")
-    needed = _needed(bin_path("vorn-cli"))
+    needed = needed_libraries("vorn-cli")
     assert needed and not any("libssl" in ln or "libcrypto" in ln for ln in needed), needed
 
 

@@ -25,7 +25,7 @@ from urllib.parse import urlsplit
 
 import pytest
 
-from conftest import SLOW, bin_path, system_library
+from conftest import SLOW, bin_path, needed_libraries, system_library
 
 CACHE_NAME = ".vorn-cli-motd"
 MOTD_HOST = "motd.vorn.invalid"
@@ -484,11 +484,7 @@ def test_one_shot_command_never_fetches(server, http_proxy):
 
 def test_client_does_not_link_libcurl():
     # Linked, it would be loaded (with the libraries it needs) by every run.
-    if shutil.which("readelf") is None:
-        pytest.skip("readelf is not installed")
-    r = subprocess.run(["readelf", "-d", bin_path("vorn-cli")], stdin=subprocess.DEVNULL,
-                       capture_output=True, timeout=30, check=True)
-    needed = [ln for ln in r.stdout.decode().splitlines() if "(NEEDED)" in ln]
+    needed = needed_libraries("vorn-cli")
     assert needed and not any("libcurl" in ln for ln in needed), needed
 
 
